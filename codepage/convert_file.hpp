@@ -1,0 +1,35 @@
+// The command both programs share: check the arguments, then stream [in]
+// through a block converter into [out], reporting every failure.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <string_view>
+
+#include "byte.hpp"
+#include "platform.hpp"
+
+namespace codepage {
+
+inline constexpr std::size_t input_block_size = 64 * 1024;
+
+// Converts one block of input into `out`, which holds `output_block_size`
+// bytes, and returns the number of bytes written. `last` marks the final
+// block, which may be empty.
+using BlockConverter =
+    std::function<std::size_t(std::span<const Byte> in, bool last, std::span<Byte> out)>;
+
+struct Conversion {
+    std::span<const std::string_view> usage;  // printed line by line
+    FileMode mode;
+    std::span<const Byte> preamble;  // written before the converted text
+    std::size_t output_block_size;   // room for one converted input block
+    BlockConverter convert;
+};
+
+// Runs the command `program [in] [out]` with `arguments` (the program name
+// not among them) and returns the exit status.
+int run_conversion(std::span<const NativeChar* const> arguments, Conversion const& conversion);
+
+}  // namespace codepage

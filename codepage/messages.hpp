@@ -1,0 +1,25 @@
+// Texts and exit statuses shared by both programs.
+#pragma once
+
+#include <string_view>
+
+namespace codepage {
+
+// Exit statuses: a failure never reads as success.
+inline constexpr int exit_success = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+
+// Usage lines 2, 4 and 5; lines 1 and 3 are each program's own.
+inline constexpr std::string_view usage_command_line = "コマンドライン\n";
+inline constexpr std::string_view usage_in = "[in]    元のソースファイルのファイル名\n";
+inline constexpr std::string_view usage_out = "[out]   保存先のファイル名\n";
+
+// Messages about one file; "%s" stands for its name as the command line gave it.
+inline constexpr std::string_view message_cannot_open = "ファイル\"%s\"が開けません。\n";
+inline constexpr std::string_view message_cannot_read = "ファイル\"%s\"が読み込めません。\n";
+inline constexpr std::string_view message_cannot_write = "ファイル\"%s\"に書き込めません。\n";
+
+inline constexpr std::string_view message_out_of_memory = "メモリが確保できません。\n";
+
+}  // namespace codepage

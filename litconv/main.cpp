@@ -1,0 +1,27 @@
+#include <array>
+#include <string_view>
+
+#include "codepage/convert_file.hpp"
+#include "codepage/messages.hpp"
+#include "escape_chunk.hpp"
+
+int main(int argc, char** argv) {
+    static constexpr std::array<std::string_view, 5> usage = {
+        "マルチバイト文字（コードページ932またはShift JIS）で書かれたC言語ソースファイル内の文字列リテラルをUTF-8にエンコードします。\n",
+        codepage::usage_command_line,
+        "litconv [in] [out]\n",
+        codepage::usage_in,
+        codepage::usage_out,
+    };
+    litconv::ScanState state;
+    codepage::Conversion const conversion{
+        .usage = usage,
+        .mode = codepage::FileMode::text,
+        .preamble = {},
+        .output_block_size = litconv::max_escaped_length(codepage::input_block_size),
+        .convert = [&state](std::span<const codepage::Byte> in, bool last, std::span<codepage::Byte> out) {
+            return litconv::escape_chunk(state, in, last, out);
+        },
+    };
+    return codepage::run_conversion(codepage::arguments_of(argc, argv), conversion);
+}

@@ -1,0 +1,106 @@
+#include "codepage/cp932.hpp"
+
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using codepage::Byte;
+
+std::string decode(std::string_view input, std::size_t piece = 1 << 20) {
+    codepage::Decoder decoder;
+    std::string result;
+    std::vector<Byte> out;
+    std::size_t offset = 0;
+    while (true) {
+        std::size_t const n = std::min(piece, input.size() - offset);
+        bool const last = offset + n == input.size();
+        out.resize(codepage::max_utf8_length(n));
+        std::span<const Byte> const block(reinterpret_cast<const Byte*>(input.data()) + offset, n);
+        result.append(reinterpret_cast<const char*>(out.data()), codepage::decode_to_utf8(decoder, block, last, out));
+        offset += n;
+        if (last) return result;
+    }
+}
+
+std::string iconv_decode(std::string_view input) {
+    iconv_t const cd = iconv_open("UTF-8", "CP932");
+    EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
+    std::string in(input), out(16, '\0');
+    char* src = in.data();
+    char* dst = out.data();
+    std::size_t in_left = in.size(), out_left = out.size();
+    std::size_t const r = iconv(cd, &src, &in_left, &dst, &out_left);
+    iconv_close(cd);
+    if (r == static_cast<std::size_t>(-1)) return "<invalid>";
+    out.resize(out.size() - out_left);
+    return out;
+}
+
+TEST(Cp932Table, EveryPairAgreesWithIconv) {
+    int mapped = 0;
+    for (int lead = 0x81; lead <= 0xFC; ++lead) {
+        if (!codepage::is_lead_byte(static_cast<Byte>(lead))) continue;
+        for (int trail = 0; trail < 256; ++trail) {
+            std::string const pair{static_cast<char>(lead), static_cast<char>(trail)};
+            if (codepage::decode_pair(static_cast<Byte>(lead), static_cast<Byte>(trail)) == 0) continue;
+            ++mapped;
+            ASSERT_EQ(decode(pair), iconv_decode(pair)) << std::hex << lead << ' ' << trail;
+        }
+    }
+    EXPECT_EQ(mapped, 9604);
+}
+
+TEST(Cp932Table, SingleBytes) {
+    for (int b = 0; b < 256; ++b) {
+        if (codepage::is_lead_byte(static_cast<Byte>(b)) || b == 0x80 || b == 0xA0 || b >= 0xFD) continue;
+        std::string const one{static_cast<char>(b)};
+        EXPECT_EQ(decode(one), iconv_decode(one)) << std::hex << b;
+    }
+    // Windows' own mappings for the bytes iconv rejects.
+    EXPECT_EQ(decode("\x80"), "\xC2\x80");
+    EXPECT_EQ(decode("\xA0"), "\xEF\xA3\xB0");
+    EXPECT_EQ(decode("\xFD\xFE\xFF"), "\xEF\xA3\xB1\xEF\xA3\xB2\xEF\xA3\xB3");
+    // User-defined area.
+    EXPECT_EQ(decode("\xF0\x40"), "\xEE\x80\x80");
+    EXPECT_EQ(decode("\xF9\xFC"), "\xEE\x9D\x97");
+}
+
+TEST(Cp932Decode, BadBytes) {
+    using namespace std::string_literals;
+    // A lead byte that begins no mapped pair gives U+FFFD and takes a
+    // non-ASCII byte with it; an ASCII byte stands on its own.
+    EXPECT_EQ(decode("\x85\x40"), "\xEF\xBF\xBD@");
+    EXPECT_EQ(decode("\x81\n"), "\xEF\xBF\xBD\n");
+    EXPECT_EQ(decode("\x81\"\\"), "\xEF\xBF\xBD\"\\");
+    EXPECT_EQ(decode("\x81\0"s), "\xEF\xBF\xBD\0"s);
+    EXPECT_EQ(decode("\x85\x81\x40"), "\xEF\xBF\xBD@");
+    EXPECT_EQ(decode("\x81\xFD" "a"), "\xEF\xBF\xBD" "a");
+    EXPECT_EQ(decode("a\x81"), "a\xEF\xBF\xBD");
+}
+
+TEST(Cp932Decode, PairsCutAtEveryOffset) {
+    std::string const text = "\x8A\xBF\x8E\x9A\x95\x5C\x85\x40\xB1\x81\x81\x81\x81\x81";
+    std::string const whole = decode(text);
+    for (std::size_t piece = 1; piece <= text.size(); ++piece) EXPECT_EQ(decode(text, piece), whole) << piece;
+}
+
+TEST(Cp932CharLength, FollowsTheMappedPairs) {
+    auto length = [](std::string_view s) {
+        return codepage::char_length({reinterpret_cast<const Byte*>(s.data()), s.size()});
+    };
+    EXPECT_EQ(length("\x8A\xBF"), 2);
+    EXPECT_EQ(length("\x95\x5C"), 2);
+    EXPECT_EQ(length("a"), 1);
+    EXPECT_EQ(length("\xB1"), 1);
+    EXPECT_EQ(length(std::string_view("\0", 1)), 1);
+    EXPECT_EQ(length("\x81"), -1);
+    EXPECT_EQ(length(std::string_view("\x81\0", 2)), -1);
+    EXPECT_EQ(length("\x85\x40"), -1);
+    EXPECT_EQ(length(""), 0);
+}
+
+}  // namespace
