@@ -37,6 +37,10 @@ enum class FileMode { text, binary };
 
 struct InputFile {
     int fd = -1;
+    // A regular file's size when it was opened, and what has been read of
+    // it: a file that ends sooner than that lost bytes while being read.
+    long long expected_size = -1;
+    long long bytes_read = 0;
 
     InputFile() = default;
     InputFile(const InputFile&) = delete;
@@ -48,7 +52,8 @@ struct InputFile {
 bool open_input(InputFile& file, NativeStringView name, FileMode mode);
 
 // Fills `buffer` unless the end of the file comes first. Returns the number
-// of bytes read, or -1 on a read error.
+// of bytes read, or -1 on a read error, which includes a regular file that
+// ends before the size it had when it was opened.
 std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer);
 
 // The output goes to a temporary file beside the target, which replaces the

@@ -102,7 +102,10 @@ InputFile::~InputFile() {
 
 bool open_input(InputFile& file, NativeStringView name, FileMode) {
     file.fd = open(std::string(name).c_str(), O_RDONLY | O_CLOEXEC);
-    return file.fd >= 0;
+    if (file.fd < 0) return false;
+    struct stat st;
+    if (fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode)) file.expected_size = st.st_size;
+    return true;
 }
 
 std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer) {
@@ -113,9 +116,13 @@ std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer) {
             if (errno == EINTR) continue;
             return -1;
         }
-        if (n == 0) break;
+        if (n == 0) {
+            if (file.bytes_read + static_cast<long long>(filled) < file.expected_size) return -1;
+            break;
+        }
         filled += static_cast<std::size_t>(n);
     }
+    file.bytes_read += static_cast<long long>(filled);
     return static_cast<std::ptrdiff_t>(filled);
 }
 
@@ -145,7 +152,9 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode) {
     if (exists) {
         // Keep the owner where we may (as root), then the mode: chown clears
         // set-user-ID bits, so the mode comes last.
-        if (fchown(file.fd, st.st_uid, st.st_gid) != 0) { /* not ours to give away: keep ours */ }
+        if (fchown(file.fd, st.st_uid, st.st_gid) != 0) {
+            // Only root may give a file away; anyone else keeps their own.
+        }
         file.target_mode = st.st_mode & 07777;
     } else {
         file.target_mode = creation_mode();
