@@ -142,8 +142,11 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode) {
     if (!resolve_links(path)) return false;
 
     std::string const directory = directory_of(path);
-    std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-    if (base.size() > NAME_MAX - 9) base.resize(NAME_MAX - 9);
+    // The temporary name is the target's, hidden and suffixed, cut short
+    // where it would pass the longest name a directory holds.
+    std::string base = path.substr(path.find_last_of('/') + 1);
+    std::size_t const decoration = std::string_view("..XXXXXX").size();
+    if (base.size() > NAME_MAX - decoration) base.resize(NAME_MAX - decoration);
     std::string temporary = directory + "/." + base + ".XXXXXX";
     file.fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (file.fd < 0) return false;
