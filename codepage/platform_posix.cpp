@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cwchar>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -129,6 +130,10 @@ std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer) {
 OutputFile::~OutputFile() { discard(*this); }
 
 bool open_output(OutputFile& file, NativeStringView name, FileMode) {
+    // Past a file-size limit a write should fail like any other, so that the
+    // temporary file is removed and the failure reported, rather than the
+    // signal ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::string path(name);
     struct stat st;
     bool const exists = stat(path.c_str(), &st) == 0;
