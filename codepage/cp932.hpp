@@ -45,6 +45,30 @@ inline int char_length(std::span<const Byte> text) {
 // Surrogate code points are written as U+FFFD.
 std::size_t encode_utf8(char32_t cp, Byte* out);
 
+// A character's UTF-8 form ready to be stored: every character of code page
+// 932 is in the Basic Multilingual Plane, so three bytes hold it. The fast
+// kernels store all four bytes of the entry at once and advance by
+// `length`; what the fourth byte leaves behind is overwritten next.
+struct Utf8Char {
+    Byte bytes[3];
+    Byte length;  // 0: a lead byte (single) or a pair that is not mapped
+};
+
+// Index of the two bytes lead+trail in the pair table: any two bytes, so
+// that a look-up also tells whether the first is a lead byte at all.
+constexpr std::size_t pair_index(Byte lead, Byte trail) { return std::size_t{lead} << 8 | trail; }
+
+// The UTF-8 form of every single byte and every pair: encode_utf8 of
+// decode_single and decode_pair, worked out once, on first use, so that a
+// character costs one table look-up instead of two and a branchy encoding.
+// Of the pair table only the rows of lead bytes are ever written to (60 KiB);
+// the rest stays untouched zeroes.
+struct Utf8Tables {
+    Utf8Char single[256];        // by byte; length 0 for lead bytes
+    Utf8Char pair[256 * 256];    // by pair_index; length 0 unless a mapped pair
+};
+Utf8Tables const& utf8_tables();
+
 // Streaming decoder to UTF-8. A lead byte at the end of one block waits for
 // the first byte of the next.
 struct Decoder {

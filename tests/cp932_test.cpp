@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,7 @@ std::string decode(std::string_view input, std::size_t piece = 1 << 20) {
 std::string iconv_decode(std::string_view input) {
     iconv_t const cd = iconv_open("UTF-8", "CP932");
     EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
-    std::string in(input), out(16, '\0');
+    std::string in(input), out(4 * input.size() + 4, '\0');
     char* src = in.data();
     char* dst = out.data();
     std::size_t in_left = in.size(), out_left = out.size();
@@ -101,6 +102,67 @@ TEST(Cp932CharLength, FollowsTheMappedPairs) {
     EXPECT_EQ(length(std::string_view("\x81\0", 2)), -1);
     EXPECT_EQ(length("\x85\x40"), -1);
     EXPECT_EQ(length(""), 0);
+}
+
+// The decoder takes long stretches of ASCII and mapped pairs 64 bytes at a
+// time where the processor has AVX-512 (and 16 bytes of ASCII at a time
+// everywhere), and byte by byte near the end of a block. Fed one byte at a
+// time it never has the 128 bytes the wide loop needs, so the two must
+// agree; for valid text both must agree with iconv as well.
+
+// Japanese text as it comes: runs of pairs of every length between runs of
+// ASCII. Among the pairs are kana, kanji, punctuation, pairs whose trail
+// byte is ASCII (5C among them) or a lead-byte value, and pairs whose UTF-8
+// form has two bytes (Greek, Cyrillic, the degree sign).
+std::string japanese(std::uint32_t seed, std::size_t size) {
+    static std::vector<std::string> const pairs = {
+        "\x82\xA0", "\x82\xF1", "\x83\x41", "\x83\x96", "\x8A\xBF", "\x8E\x9A", "\x95\x5C", "\x88\x9F",
+        "\xE0\x40", "\xEA\xA4", "\x81\x42", "\x81\x75", "\x83\x9F", "\x83\xBF", "\x84\x40", "\x84\x91",
+        "\x81\x8B", "\x81\x7E", "\xFA\x40", "\xF0\x40"};
+    std::mt19937 random(seed);
+    std::string text;
+    while (text.size() < size) {
+        for (auto k = random() % 40; k > 0; --k) text += pairs[random() % pairs.size()];
+        for (auto k = random() % 20; k > 0; --k) text += "ab \n\"\\0"[random() % 7];
+    }
+    return text;
+}
+
+void expect_agreement(std::string const& text, bool valid, std::string const& what) {
+    std::string const whole = decode(text, text.size());
+    EXPECT_EQ(whole, decode(text, 1)) << what;
+    if (valid) {
+        EXPECT_EQ(whole, iconv_decode(text)) << what;
+    }
+}
+
+TEST(WideDecoder, JapaneseText) {
+    for (std::uint32_t seed = 0; seed < 200; ++seed) expect_agreement(japanese(seed, 2000), true, std::to_string(seed));
+}
+
+TEST(WideDecoder, PairsAtEveryPosition) {
+    // Every pair cut by a 64-byte boundary at every phase, runs of 32 pairs
+    // (a full window) and more.
+    std::string const run = japanese(7, 300);
+    for (std::size_t shift = 0; shift < 130; ++shift) {
+        std::string const text = std::string(shift, 'x') + run + std::string(200, 'y') + std::string(100, '\x88');
+        expect_agreement(text.substr(0, text.size() - 101), true, "shift " + std::to_string(shift));
+        expect_agreement(text, false, "lead bytes at the end, shift " + std::to_string(shift));
+    }
+}
+
+TEST(WideDecoder, OddBytesAtEveryPosition) {
+    // What the wide loop leaves to the portable one: half-width katakana,
+    // the other single bytes from 0x80 up, pairs that are not mapped, stray
+    // lead bytes before ASCII.
+    std::string const text = japanese(11, 400);
+    for (std::string const odd : {"\xB1", "\x80", "\xA0", "\xFD", "\x85\x40", "\x81\x0A", "\xEB\xFC"}) {
+        for (std::size_t at = 0; at < 300; at += 7) {
+            std::string changed = text;
+            changed.insert(at, odd);
+            expect_agreement(changed, false, "at " + std::to_string(at));
+        }
+    }
 }
 
 }  // namespace

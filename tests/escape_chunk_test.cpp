@@ -61,10 +61,14 @@ TEST(EscapeChunk, HalfWidthKatakanaIsACharacter) {
 
 TEST(EscapeChunk, OtherHighSingleBytesAreCopied) {
     EXPECT_EQ(escape("\"\x80\xA0\xFD\xFE\xFF\""), "\"\x80\xA0\xFD\xFE\xFF\"");
-    // A stray lead byte is copied and never takes the quote or line feed.
-    EXPECT_EQ(escape("\"\x85\" \"\x8A\xBF\""), "\"\x85\" \"\\xE6\\xBC\\xA2\"");
-    EXPECT_EQ(escape("\"\x81\n\"\x8A\xBF\""), "\"\x81\n\"\\xE6\\xBC\\xA2\"");
-    EXPECT_EQ(escape("\"\x81"), "\"\x81");
+    // A stray lead byte never takes the quote or line feed. In a narrow
+    // literal it keeps its value as an escape: copied before the escapes of
+    // ｱ, 81 and their backslash would make the character ―.
+    EXPECT_EQ(escape("\"\x85\" \"\x8A\xBF\""), "\"\\x85\" \"\\xE6\\xBC\\xA2\"");
+    EXPECT_EQ(escape("\"\x81\n\"\x8A\xBF\""), "\"\\x81\n\"\\xE6\\xBC\\xA2\"");
+    EXPECT_EQ(escape("\"\x81\xB1" "A\""), "\"\\x81\\xEF\\xBD\\xB1\\x41\"");
+    EXPECT_EQ(escape("\"\x81"), "\"\\x81");
+    EXPECT_EQ(escape("\x81\n L\"\x81\""), "\x81\n L\"\x81\"");  // outside, and wide: copied
 }
 
 TEST(EscapeChunk, BackslashTakesTheNextByte) {

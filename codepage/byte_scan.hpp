@@ -1,0 +1,93 @@
+// Copies runs of ordinary bytes 16 at a time. Both kernels copy runs of
+// plain ASCII unchanged, and such runs make up most of a source file:
+// finding where a run ends 16 bytes at a time (SSE2, which every x86-64
+// processor has) instead of byte by byte is what makes them fast. Elsewhere
+// two 8-byte words do the same.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define CODEPAGE_HAVE_SSE2 1
+#endif
+
+#include "byte.hpp"
+
+namespace codepage {
+
+inline constexpr std::size_t scan_width = 16;
+
+namespace detail {
+
+#ifndef CODEPAGE_HAVE_SSE2
+inline constexpr std::uint64_t ones = 0x0101010101010101;
+inline constexpr std::uint64_t highs = 0x8080808080808080;
+
+// High bit of each byte of `word` that equals `c`. Both must be ASCII: a
+// byte of the difference is then 0 to 7F, and 80 minus it never borrows
+// from the next byte.
+constexpr std::uint64_t equal_bytes(std::uint64_t word, Byte c) { return (highs - (word ^ (ones * c))) & highs; }
+
+// Bit k set for the first byte k of the 16 at `in` for which `flags`
+// (applied to 8 bytes at a time) sets the high bit; 0 when there is none.
+template <typename Flags>
+unsigned first_flagged(Byte const* in, Flags flags) {
+    for (unsigned half = 0; half < scan_width; half += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, in + half, sizeof word);
+        std::uint64_t const flagged = flags(word);
+        if (flagged == 0) continue;
+        int const bits =
+            std::endian::native == std::endian::little ? std::countr_zero(flagged) : std::countl_zero(flagged);
+        return 1u << (half + static_cast<unsigned>(bits) / 8);
+    }
+    return 0;
+}
+#endif
+
+// Copies 16 bytes and returns the stops among them (see below).
+template <Byte... specials>
+unsigned copy_16(Byte const* in, Byte* out) {
+#ifdef CODEPAGE_HAVE_SSE2
+    __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+    __m128i stops = v;  // the high bit: a byte from 0x80 up
+    ((stops = _mm_or_si128(stops, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(specials))))), ...);
+    return static_cast<unsigned>(_mm_movemask_epi8(stops));
+#else
+    std::memcpy(out, in, scan_width);
+    return first_flagged(in, [](std::uint64_t word) {
+        // Without their high bits all bytes are ASCII; a byte that had one
+        // stops the run whatever it compares equal to.
+        [[maybe_unused]] std::uint64_t const low = word & ~highs;
+        return ((word & highs) | ... | equal_bytes(low, specials));
+    });
+#endif
+}
+
+}  // namespace detail
+
+// Copies the run of bytes at `in` that are ASCII and none of the (ASCII)
+// `specials` to `out`, 16 bytes at a time while at least 16 are left
+// (before `end`), and returns its length; the caller copies the rest of a
+// run that reaches the last 16 bytes. Up to 16 bytes past the run are
+// written too, so `out` needs that much room beyond it.
+//
+// The next 16 bytes are looked at as soon as the last 16 are found plain:
+// their address does not wait for the bit count of the last comparison.
+template <Byte... specials>
+std::size_t copy_plain_run(Byte const* in, Byte const* end, Byte* out) {
+    std::size_t n = 0;
+    while (static_cast<std::size_t>(end - in) - n >= scan_width) {
+        if (unsigned const stops = detail::copy_16<specials...>(in + n, out + n); stops != 0)
+            return n + static_cast<std::size_t>(std::countr_zero(stops));
+        n += scan_width;
+    }
+    return n;
+}
+
+}  // namespace codepage
