@@ -1,0 +1,139 @@
+// Both programs under failures: each run must end with the right message and
+// status 1, leave an existing [out] as it was and no temporary file behind.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "command_support.hpp"
+
+namespace {
+
+using namespace command_test;
+
+constexpr std::string_view old_content = "the output of an earlier run\n";
+
+// About 1 MiB of text both programs turn into more than that.
+std::string large_input() {
+    std::string text;
+    while (text.size() < (1 << 20)) text += "puts(\"\x93\xFA\x96\x7B\x8C\xEA\xB6\xC5\"); /* \x93\xFA\x96\x7B */\n";
+    return text;
+}
+
+class FaultInjection : public CommandTest, public ::testing::WithParamInterface<char const*> {
+protected:
+    void SetUp() override {
+        write_file(dir / "in", large_input());
+        write_file(dir / "out", old_content);
+    }
+
+    RunResult convert(std::string const& in, std::string const& out, RunOptions const& options = {}) {
+        return run(GetParam(), {in, out}, options);
+    }
+
+    // [out] as it was, and nothing new beside it.
+    void expect_untouched(std::vector<std::string> const& entries = {"in", "out"}) {
+        EXPECT_EQ(read_file(dir / "out"), old_content);
+        EXPECT_EQ(dir.entries(), entries);
+    }
+};
+
+TEST_P(FaultInjection, FullDevice) {
+    EXPECT_TRUE(failed_with(convert(path("in"), "/dev/full"), cannot_write("/dev/full")));
+    expect_untouched();
+}
+
+TEST_P(FaultInjection, DiskFillsUp) {
+    // Nothing fits; the byte-order mark alone; half of the output.
+    for (rlim_t const limit : {rlim_t{0}, rlim_t{3}, rlim_t{512 * 1024}}) {
+        EXPECT_TRUE(failed_with(convert(path("in"), path("out"), {.file_size_limit = limit}), cannot_write(path("out"))))
+            << limit;
+        expect_untouched();
+    }
+}
+
+TEST_P(FaultInjection, OutputDirectoryNotWritable) {
+    ASSERT_EQ(mkdir(path("locked").c_str(), 0755), 0);
+    write_file(dir / "locked/out", old_content);
+    UnwritableDirectory const locked(dir / "locked");
+    if (locked.how.empty()) GTEST_SKIP() << "no way to make a directory unwritable here (mode, immutable attribute, read-only bind mount)";
+    RecordProperty("unwritable_by", locked.how);
+    for (char const* name : {"locked/out", "locked/new"})
+        EXPECT_TRUE(failed_with(convert(path("in"), path(name)), cannot_open(path(name)))) << locked.how;
+    EXPECT_EQ(read_file(dir / "locked/out"), old_content);
+    EXPECT_EQ(entries_of(dir / "locked"), std::vector<std::string>{"out"});
+}
+
+TEST_P(FaultInjection, OutputCannotBeCreated) {
+    ASSERT_EQ(mkdir(path("directory").c_str(), 0755), 0);
+    for (char const* name : {"missing/out", "directory", "out/"})
+        EXPECT_TRUE(failed_with(convert(path("in"), path(name)), cannot_open(path(name)))) << name;
+    expect_untouched({"directory", "in", "out"});
+}
+
+TEST_P(FaultInjection, InputCannotBeOpened) {
+    ASSERT_EQ(symlink("gone", path("dangling").c_str()), 0);
+    for (char const* name : {"dangling", "missing"})
+        EXPECT_TRUE(failed_with(convert(path(name), path("new")), cannot_open(path(name)))) << name;
+    EXPECT_TRUE(failed_with(convert(path("dangling"), path("out")), cannot_open(path("dangling"))));
+    expect_untouched({"dangling", "in", "out"});
+}
+
+TEST_P(FaultInjection, InputIsADirectory) {
+    ASSERT_EQ(mkdir(path("directory").c_str(), 0755), 0);
+    EXPECT_TRUE(failed_with(convert(path("directory"), path("out")), cannot_read(path("directory"))));
+    expect_untouched({"directory", "in", "out"});
+}
+
+TEST_P(FaultInjection, InputShrinksWhileRead) {
+    // The output is a FIFO that nobody reads yet, whose buffer is smaller than
+    // the output of one block: once more than the byte-order mark is in it,
+    // the program has read its first block and waits to write the rest.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    UniqueFd const reader(open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader);
+    fcntl(reader.get(), F_SETPIPE_SZ, 4096);
+    Child child(GetParam(), {path("in"), path("fifo")});
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int queued = 0; ioctl(reader.get(), FIONREAD, &queued) == 0 && queued <= 3;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the program wrote nothing";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(truncate(path("in").c_str(), 100'000), 0);
+    // Drain the FIFO until the program closes it.
+    for (char buffer[65536]; std::chrono::steady_clock::now() < deadline;) {
+        pollfd wait_for_data{reader.get(), POLLIN, 0};
+        poll(&wait_for_data, 1, 1000);
+        if (read(reader.get(), buffer, sizeof buffer) == 0) break;
+    }
+    EXPECT_TRUE(failed_with(child.wait(), cannot_read(path("in"))));
+    expect_untouched({"fifo", "in", "out"});
+}
+
+TEST_P(FaultInjection, KilledInTheMiddle) {
+    // A FIFO as [in] holds the program in the middle of its output for as
+    // long as the test likes.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    Child child(GetParam(), {path("fifo"), path("out")});
+    UniqueFd writer;
+    ASSERT_TRUE(feed_fifo(dir / "fifo", large_input(), &writer));
+    std::vector<std::string> const names = dir.entries();
+    ASSERT_EQ(names.size(), 4u) << "a temporary file beside [out] while the program writes";
+    EXPECT_TRUE(names[0].starts_with(".out.")) << names[0];
+    EXPECT_GT(fs::file_size(dir / names[0]), 0u);
+    ASSERT_EQ(kill(child.pid(), SIGKILL), 0);
+    RunResult const result = child.wait();
+    EXPECT_EQ(result.signal, SIGKILL);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(read_file(dir / "out"), old_content);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPrograms, FaultInjection, ::testing::Values(litconv_program, txtconv_program),
+                         [](auto const& info) { return fs::path(info.param).filename().string(); });
+
+}  // namespace
