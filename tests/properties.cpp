@@ -1,0 +1,126 @@
+#include "properties.hpp"
+
+#include <algorithm>
+#include <random>
+
+#include "codepage/cp932.hpp"
+#include "litconv/escape_chunk.hpp"
+#include "reference.hpp"
+
+namespace properties {
+
+namespace {
+
+using codepage::Byte;
+
+constexpr std::size_t block_size = 64 * 1024;
+constexpr std::size_t guard_size = 16;
+constexpr Byte guard_byte = 0xA5;
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+
+// Feeds `text` to `kernel` block by block, each with an output buffer of
+// exactly `bound(size)` bytes followed by guard bytes that must stay intact.
+template <typename Kernel, typename Bound>
+Run run_in_blocks(std::string_view text, std::span<const std::size_t> sizes, Kernel kernel, Bound bound) {
+    Run run;
+    std::size_t offset = 0;
+    for (std::size_t k = 0; k < sizes.size(); ++k) {
+        std::size_t const n = sizes[k];
+        std::size_t const room = bound(n);
+        std::vector<Byte> out(room + guard_size, guard_byte);
+        std::span<const Byte> const block(reinterpret_cast<const Byte*>(text.data()) + offset, n);
+        std::size_t const written = kernel(block, k + 1 == sizes.size(), std::span(out).first(room));
+        if (written > room || std::any_of(out.begin() + static_cast<std::ptrdiff_t>(room), out.end(),
+                                          [](Byte b) { return b != guard_byte; })) {
+            run.fault = "wrote past the end of its " + std::to_string(room) + "-byte buffer for a " +
+                        std::to_string(n) + "-byte block at input byte " + std::to_string(offset);
+            return run;
+        }
+        run.output.append(reinterpret_cast<const char*>(out.data()), written);
+        offset += n;
+    }
+    return run;
+}
+
+std::string first_difference(std::string_view got, std::string_view expected) {
+    auto const [a, b] = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+    return "output byte " + std::to_string(a - got.begin()) + " (" + std::to_string(got.size()) + " bytes, " +
+           std::to_string(expected.size()) + " expected)";
+}
+
+}  // namespace
+
+std::vector<std::size_t> block_sizes(std::uint64_t seed, std::size_t total) {
+    std::mt19937_64 random(seed);
+    auto const style = random() % 4;
+    std::vector<std::size_t> sizes;
+    for (std::size_t left = total; left > 0; left -= sizes.back()) {
+        std::size_t n = style == 0 ? 1 : block_size;
+        if (style >= 2) {
+            switch (random() % 8) {
+                case 0: n = 0; break;
+                case 1:
+                case 2: n = 1; break;
+                case 3: n = 2 + random() % 3; break;
+                case 4: n = block_size; break;
+                default: n = 1 + random() % 300;
+            }
+        }
+        sizes.push_back(std::min(n, left));
+    }
+    if (sizes.empty() || random() % 2 == 0) sizes.push_back(0);
+    return sizes;
+}
+
+Run escape_in_blocks(std::string_view text, std::span<const std::size_t> sizes) {
+    litconv::ScanState state;
+    return run_in_blocks(
+        text, sizes,
+        [&state](std::span<const Byte> in, bool last, std::span<Byte> out) {
+            return litconv::escape_chunk(state, in, last, out);
+        },
+        litconv::max_escaped_length);
+}
+
+Run decode_in_blocks(std::string_view text, std::span<const std::size_t> sizes) {
+    codepage::Decoder decoder;
+    return run_in_blocks(
+        text, sizes,
+        [&decoder](std::span<const Byte> in, bool last, std::span<Byte> out) {
+            return codepage::decode_to_utf8(decoder, in, last, out);
+        },
+        codepage::max_utf8_length);
+}
+
+std::string escape_faults(std::string_view text, std::uint64_t seed) {
+    Run const run = escape_in_blocks(text, block_sizes(seed, text.size()));
+    if (!run.fault.empty()) return "escape_chunk " + run.fault;
+    std::string const expected = reference::escape(text);
+    if (run.output != expected) return "escape_chunk differs from the reference at " + first_difference(run.output, expected);
+
+    if (!reference::lead_byte_before_escape(text)) {
+        Run const again = escape_in_blocks(run.output, block_sizes(seed + 1, run.output.size()));
+        if (again.output != run.output)
+            return "escaping the output again changes it at " + first_difference(again.output, run.output);
+    }
+    if (reference::only_mapped_characters(text)) {
+        for (auto const& [c, context] : reference::scan(run.output)) {
+            if (context == reference::Context::narrow && static_cast<Byte>(c[0]) >= 0x80)
+                return "a narrow literal of the output keeps a byte from 0x80 up at output byte " +
+                       std::to_string(c.data() - run.output.data());
+        }
+    }
+    return {};
+}
+
+std::string decode_faults(std::string_view text, std::uint64_t seed) {
+    Run const run = decode_in_blocks(text, block_sizes(seed, text.size()));
+    if (!run.fault.empty()) return "decode_to_utf8 " + run.fault;
+    std::string const expected = reference::decode(text);
+    if (run.output != expected) return "decode_to_utf8 differs from the reference at " + first_difference(run.output, expected);
+    std::string const file = std::string(byte_order_mark) + run.output;
+    if (!reference::is_valid_utf8(file)) return "the byte-order mark and the output are no well-formed UTF-8";
+    return {};
+}
+
+}  // namespace properties

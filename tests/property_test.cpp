@@ -1,0 +1,119 @@
+// Random texts, fixed seeds: litconv's scanner and txtconv's decoder, fed in
+// random blocks, against the references (see properties.hpp).
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codepage/cp932.hpp"
+#include "properties.hpp"
+
+namespace {
+
+using codepage::Byte;
+
+struct Pairs {
+    std::vector<std::string> mapped;
+    std::vector<std::string> mapped_trail_5c;
+    std::vector<std::string> unmapped_high;  // lead byte and a byte from 0x80 up that it does not map with
+};
+
+Pairs const& pairs() {
+    static Pairs const all = [] {
+        Pairs p;
+        for (int lead = 0x81; lead <= 0xFC; ++lead) {
+            if (!codepage::is_lead_byte(static_cast<Byte>(lead))) continue;
+            for (int trail = 0x40; trail <= 0xFF; ++trail) {
+                std::string const pair{static_cast<char>(lead), static_cast<char>(trail)};
+                bool const mapped = codepage::decode_pair(static_cast<Byte>(lead), static_cast<Byte>(trail)) != 0;
+                if (mapped) p.mapped.push_back(pair);
+                if (mapped && trail == 0x5C) p.mapped_trail_5c.push_back(pair);
+                if (!mapped && trail >= 0x80) p.unmapped_high.push_back(pair);
+            }
+        }
+        return p;
+    }();
+    return all;
+}
+
+template <typename T>
+T const& pick(std::mt19937_64& random, std::vector<T> const& from) {
+    return from[random() % from.size()];
+}
+
+// A short piece of text, drawn towards what the scanner and decoder decide
+// on: quotes, apostrophes, backslashes, prefixes, hex digits, line ends,
+// pairs (also with 5C as trail byte), stray lead bytes (also before a quote,
+// a backslash or a line feed), katakana and the other bytes from 0x80 up.
+std::string fragment(std::mt19937_64& random, bool line_feeds) {
+    static std::vector<std::string> const fixed = {
+        "\"", "\"", "\"", "'", "'", "\\", "\\", "L", "u", "U", "u8", "xL", " ", "'\"'", "'\\\"'",
+        "\\\"", "\\\\", "G", "_", "\r", std::string(1, '\0'), "\x80", "\xA0", "\xFD", "\xFE", "\xFF"};
+    switch (random() % 12) {
+        case 0:
+        case 1:
+        case 2: return pick(random, fixed);
+        case 3: return std::string(1, "0123456789ABCDEFabcdef"[random() % 22]);
+        case 4: return pick(random, pairs().mapped);
+        case 5: return pick(random, pairs().mapped_trail_5c);
+        case 6: return std::string(1, static_cast<char>(0xA1 + random() % (0xDF - 0xA1 + 1)));
+        case 7: return pick(random, pairs().mapped).substr(0, 1);  // a lead byte: the next fragment decides
+        case 8: return pick(random, pairs().unmapped_high);
+        case 9: return line_feeds ? (random() % 2 ? "\n" : "\r\n") : " ";
+        case 10: return std::string(1, static_cast<char>(random() % 256));
+        default: return std::string(1 + random() % 20, static_cast<char>('a' + random() % 26));
+    }
+}
+
+std::string random_text(std::uint64_t seed, std::size_t size, bool line_feeds = true) {
+    std::mt19937_64 random(seed);
+    std::string text;
+    while (text.size() < size) text += fragment(random, line_feeds);
+    return text;
+}
+
+std::string hex(std::string_view text) {
+    std::string out;
+    for (char c : text.substr(0, 400)) {
+        static constexpr char digits[] = "0123456789ABCDEF";
+        auto const b = static_cast<Byte>(c);
+        out += {digits[b >> 4], digits[b & 0xF], ' '};
+    }
+    return out;
+}
+
+constexpr std::uint64_t short_texts = 4000;
+
+TEST(EscapeProperties, ShortTexts) {
+    for (std::uint64_t seed = 0; seed < short_texts; ++seed) {
+        std::string const text = random_text(seed, seed % 300);
+        ASSERT_EQ(properties::escape_faults(text, seed), "") << "seed " << seed << ": " << hex(text);
+    }
+}
+
+TEST(DecodeProperties, ShortTexts) {
+    for (std::uint64_t seed = 0; seed < short_texts; ++seed) {
+        std::string const text = random_text(seed, seed % 300);
+        ASSERT_EQ(properties::decode_faults(text, seed), "") << "seed " << seed << ": " << hex(text);
+    }
+}
+
+// Lines longer than a 64 KiB block, so that literals, pairs and escapes
+// straddle the programs' own block boundaries.
+TEST(EscapeProperties, LinesLongerThanABlock) {
+    for (std::uint64_t seed = 0; seed < 8; ++seed) {
+        std::string const text = random_text(seed, 150'000, seed % 2 == 0);
+        ASSERT_EQ(properties::escape_faults(text, seed), "") << "seed " << seed;
+    }
+}
+
+TEST(DecodeProperties, LinesLongerThanABlock) {
+    for (std::uint64_t seed = 0; seed < 8; ++seed) {
+        std::string const text = random_text(seed, 150'000, seed % 2 == 0);
+        ASSERT_EQ(properties::decode_faults(text, seed), "") << "seed " << seed;
+    }
+}
+
+}  // namespace

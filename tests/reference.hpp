@@ -1,0 +1,47 @@
+// Plain references for litconv's scanner and txtconv's decoder: they read
+// the whole text at once, one character at a time, with none of the block
+// handling or fast paths of the real code, which the tests compare with them.
+// Characters are looked up with codepage::decode_pair and decode_single.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace reference {
+
+enum class Context { code, narrow, wide };
+
+// One character of code page 932 (a mapped pair or a single byte) and where
+// it stands. The quotes that open and close a literal stand in code.
+struct Piece {
+    std::string_view text;
+    Context context;
+};
+
+// Cuts `text` into characters and tells which literal each stands in.
+std::vector<Piece> scan(std::string_view text);
+
+// What litconv writes for `text`.
+std::string escape(std::string_view text);
+
+// What txtconv writes for `text`, without the byte-order mark.
+std::string decode(std::string_view text);
+
+// Whether every byte from 0x80 up in `text` is half-width katakana or part
+// of a mapped pair: no stray lead byte, no 80, A0 or FD-FF.
+bool only_mapped_characters(std::string_view text);
+
+// Whether a narrow literal of `text` holds a backslash, then a lead byte
+// that begins no mapped pair, then something that litconv escapes. The
+// lead byte is copied after the backslash and makes a pair with the
+// backslash of the escape that follows (81 5C is a character), so escaping
+// the output again changes it; `\` and a byte from 0x80 up is no escape a
+// compiler knows anyway.
+bool lead_byte_before_escape(std::string_view text);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
+}  // namespace reference
