@@ -1,6 +1,6 @@
 // Console and file services of the platform. Everything that differs
 // between operating systems is behind these declarations; platform_posix.cpp
-// implements them for POSIX systems.
+// implements them for POSIX systems, platform_windows.cpp for Windows.
 #pragma once
 
 #include <cstddef>
@@ -9,11 +9,18 @@
 #include <string_view>
 
 #include "byte.hpp"
+#include "cp932.hpp"
 
 namespace codepage {
 
-// File names and arguments exactly as the command line holds them.
+// File names and arguments exactly as the command line holds them: bytes
+// on POSIX systems, UTF-16 on Windows (wmain).
+#ifdef _WIN32
+using NativeChar = wchar_t;
+#else
 using NativeChar = char;
+#endif
+using NativeString = std::basic_string<NativeChar>;
 using NativeStringView = std::basic_string_view<NativeChar>;
 
 // The arguments of `main` after the program's name.
@@ -21,6 +28,11 @@ inline std::span<const NativeChar* const> arguments_of(int argc, NativeChar** ar
     if (argc < 1) return {};
     return {argv + 1, static_cast<std::size_t>(argc - 1)};
 }
+
+// Each program's own work; entry_point.cpp calls it from main (wmain on
+// Windows) with the arguments after the program's name, and returns its
+// exit status.
+int program_main(std::span<const NativeChar* const> arguments);
 
 // Takes every locale category from the environment; decides the encoding
 // in which messages reach the console.
@@ -32,11 +44,20 @@ void set_locale_from_environment();
 void print_message(std::string_view message, NativeStringView name = {});
 
 // Text mode translates line ends where the platform has a convention for
-// them; POSIX systems have none, so both modes read and write bytes as they are.
+// them; POSIX systems have none, so both modes read and write bytes as they
+// are. On Windows text mode reads CR LF as LF and writes LF as CR LF, and
+// nothing else: unlike the C runtime's text mode it never ends the file at
+// a Ctrl-Z byte.
 enum class FileMode { text, binary };
 
 struct InputFile {
+#ifdef _WIN32
+    void* handle = nullptr;  // HANDLE, closed as soon as the end is read
+    FileMode mode = FileMode::binary;
+    int byte_after_cr = -1;  // text mode: the byte read ahead after a CR
+#else
     int fd = -1;
+#endif
     // A regular file's size when it was opened, and what has been read of
     // it: a file that ends sooner than that lost bytes while being read.
     long long expected_size = -1;
@@ -62,9 +83,15 @@ std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer);
 // dropped. A target that is not a regular file (a device, a FIFO) is
 // written directly.
 struct OutputFile {
+#ifdef _WIN32
+    void* handle = nullptr;  // HANDLE
+    FileMode mode = FileMode::binary;
+    bool target_exists = false;  // replaced with ReplaceFileW, keeping its attributes
+#else
     int fd = -1;
-    std::string temporary_path;  // empty when writing the target directly
-    std::string target_path;
+#endif
+    NativeString temporary_path;  // empty when writing the target directly
+    NativeString target_path;
     unsigned target_mode = 0;
 
     OutputFile() = default;
@@ -83,5 +110,25 @@ bool write_output(OutputFile& file, std::span<const Byte> bytes);
 // byte could not be written or the file could not be put in place; the
 // target is then left as it was.
 bool commit_output(OutputFile& file);
+
+// Decodes a whole text from code page 932 to UTF-8 the way the platform
+// does. POSIX systems have no code page 932 of their own: the portable
+// decoder of cp932.hpp does the work. Windows converts with its ANSI code
+// page (MultiByteToWideChar, then WideCharToMultiByte to UTF-8) and gives
+// its own answer for bytes that are not valid code page 932. Either way a
+// lead byte at the end of one block waits for the first byte of the next,
+// and `out` must hold max_utf8_length(in.size()) bytes.
+#ifdef _WIN32
+struct TextDecoder {
+    int held_lead = -1;
+};
+std::size_t text_to_utf8(TextDecoder& decoder, std::span<const Byte> in, bool last, std::span<Byte> out);
+#else
+using TextDecoder = Decoder;
+inline std::size_t text_to_utf8(TextDecoder& decoder, std::span<const Byte> in, bool last,
+                                std::span<Byte> out) {
+    return decode_to_utf8(decoder, in, last, out);
+}
+#endif
 
 }  // namespace codepage

@@ -5,7 +5,7 @@
 #include "codepage/messages.hpp"
 #include "escape_chunk.hpp"
 
-int main(int argc, char** argv) {
+int codepage::program_main(std::span<const codepage::NativeChar* const> arguments) {
     static constexpr std::array<std::string_view, 5> usage = {
         "マルチバイト文字（コードページ932またはShift JIS）で書かれたC言語ソースファイル内の文字列リテラルをUTF-8にエンコードします。\n",
         codepage::usage_command_line,
@@ -23,5 +23,5 @@ int main(int argc, char** argv) {
             return litconv::escape_chunk(state, in, last, out);
         },
     };
-    return codepage::run_conversion(codepage::arguments_of(argc, argv), conversion);
+    return codepage::run_conversion(arguments, conversion);
 }

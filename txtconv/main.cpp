@@ -5,7 +5,7 @@
 #include "codepage/cp932.hpp"
 #include "codepage/messages.hpp"
 
-int main(int argc, char** argv) {
+int codepage::program_main(std::span<const codepage::NativeChar* const> arguments) {
     static constexpr std::array<std::string_view, 5> usage = {
         "マルチバイト文字（コードページ932またはShift JIS）で書かれたテキストファイルをUTF-8にエンコードします。\n",
         codepage::usage_command_line,
@@ -14,15 +14,15 @@ int main(int argc, char** argv) {
         codepage::usage_out,
     };
     static constexpr std::array<codepage::Byte, 3> byte_order_mark = {0xEF, 0xBB, 0xBF};
-    codepage::Decoder decoder;
+    codepage::TextDecoder decoder;
     codepage::Conversion const conversion{
         .usage = usage,
         .mode = codepage::FileMode::binary,
         .preamble = byte_order_mark,
         .output_block_size = codepage::max_utf8_length(codepage::input_block_size),
         .convert = [&decoder](std::span<const codepage::Byte> in, bool last, std::span<codepage::Byte> out) {
-            return codepage::decode_to_utf8(decoder, in, last, out);
+            return codepage::text_to_utf8(decoder, in, last, out);
         },
     };
-    return codepage::run_conversion(codepage::arguments_of(argc, argv), conversion);
+    return codepage::run_conversion(arguments, conversion);
 }
