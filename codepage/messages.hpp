@@ -22,4 +22,17 @@ inline constexpr std::string_view message_cannot_write = "ファイル\"%s\"に�
 
 inline constexpr std::string_view message_out_of_memory = "メモリが確保できません。\n";
 
+// A message cut where the file name goes: all of it stands before the name
+// when it has no "%s".
+struct MessageAroundName {
+    std::string_view before;
+    std::string_view after;
+};
+
+constexpr MessageAroundName split_at_name(std::string_view message) {
+    auto const placeholder = message.find("%s");
+    if (placeholder == std::string_view::npos) return {message, {}};
+    return {message.substr(0, placeholder), message.substr(placeholder + 2)};
+}
+
 }  // namespace codepage

@@ -92,7 +92,6 @@ struct OutputFile {
 #endif
     NativeString temporary_path;  // empty when writing the target directly
     NativeString target_path;
-    unsigned target_mode = 0;
 
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;

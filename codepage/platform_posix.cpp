@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "messages.hpp"
 #include "platform.hpp"
 
 namespace codepage {
@@ -79,10 +80,7 @@ void discard(OutputFile& file) {
 void set_locale_from_environment() { std::setlocale(LC_ALL, ""); }
 
 void print_message(std::string_view message, NativeStringView name) {
-    auto const placeholder = message.find("%s");
-    std::string_view const before = message.substr(0, placeholder);
-    std::string_view const after =
-        placeholder == std::string_view::npos ? std::string_view{} : message.substr(placeholder + 2);
+    auto const [before, after] = split_at_name(message);
     std::string out;
     bool const in_locale = append_in_locale_encoding(out, before);
     if (in_locale) out.append(name);
@@ -157,17 +155,13 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode) {
     if (file.fd < 0) return false;
     file.temporary_path = temporary;
     file.target_path = path;
-    if (exists) {
-        // Keep the owner where we may (as root), then the mode: chown clears
-        // set-user-ID bits, so the mode comes last.
-        if (fchown(file.fd, st.st_uid, st.st_gid) != 0) {
-            // Only root may give a file away; anyone else keeps their own.
-        }
-        file.target_mode = st.st_mode & 07777;
-    } else {
-        file.target_mode = creation_mode();
+    // Keep the owner where we may (only root may give a file away), then the
+    // mode: chown clears set-user-ID bits, so the mode comes last.
+    if (exists && fchown(file.fd, st.st_uid, st.st_gid) != 0) {
+        // Not root: the file stays ours.
     }
-    if (fchmod(file.fd, file.target_mode) != 0) {
+    mode_t const mode = exists ? st.st_mode & 07777 : creation_mode();
+    if (fchmod(file.fd, mode) != 0) {
         discard(file);
         return false;
     }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "messages.hpp"
 #include "platform.hpp"
 
 namespace codepage {
@@ -248,10 +249,7 @@ std::size_t convert_whole(std::span<const Byte> bytes, std::span<Byte> out) {
 void set_locale_from_environment() { _wsetlocale(LC_ALL, L""); }
 
 void print_message(std::string_view message, NativeStringView name) {
-    auto const placeholder = message.find("%s");
-    std::string_view const before = message.substr(0, placeholder);
-    std::string_view const after =
-        placeholder == std::string_view::npos ? std::string_view{} : message.substr(placeholder + 2);
+    auto const [before, after] = split_at_name(message);
     std::wstring const text = widen_utf8(before) + std::wstring(name) + widen_utf8(after);
 
     HANDLE const out = GetStdHandle(STD_OUTPUT_HANDLE);
