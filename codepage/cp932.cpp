@@ -215,23 +215,18 @@ std::size_t decode_to_utf8(Decoder& decoder, std::span<const Byte> in, bool last
     Byte* w = begin;
     std::size_t i = 0;
     if (decoder.pending_lead >= 0 && !in.empty()) {
-        Byte const lead = static_cast<Byte>(decoder.pending_lead);
+        Utf8Char const pair = table.pair[pair_index(static_cast<Byte>(decoder.pending_lead), in[0])];
         decoder.pending_lead = -1;
-        char16_t const cp = decode_pair(lead, in[0]);
-        if (cp != 0) {
-            w += encode_utf8(cp, w);
-            i = 1;
-        } else {
-            w += encode_utf8(replacement_character, w);
-            if (in[0] >= 0x80) i = 1;
-        }
+        w = put(w, pair.length != 0 ? pair : replacement);
+        if (pair.length != 0 || in[0] >= 0x80) i = 1;
     }
     // Room: after i input bytes at most 3 * i + 3 bytes are written (three
     // for each byte, the U+FFFD of a pending lead byte besides), so at least
     // 3 * (n - i) + 1 of the 3 * n + 4 stay free. The four-byte stores of
     // put(), the 16-byte stores of copy_plain_run() with 16 bytes of input
     // left and those of decode_windows(), which end at most 112 bytes past
-    // the output of a window, with 128 bytes left, fit in that.
+    // the output of a window, with 128 bytes left, fit in that; so does the
+    // U+FFFD put at the end for a last lead byte, which wrote nothing itself.
     std::size_t const n = in.size();
 #ifdef CODEPAGE_HAVE_WIDE_DECODER
     static bool const wide = have_wide_decoder();
@@ -279,7 +274,7 @@ std::size_t decode_to_utf8(Decoder& decoder, std::span<const Byte> in, bool last
     }
     if (last && decoder.pending_lead >= 0) {
         decoder.pending_lead = -1;
-        w += encode_utf8(replacement_character, w);
+        w = put(w, replacement);
     }
     return static_cast<std::size_t>(w - begin);
 }
