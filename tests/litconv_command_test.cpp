@@ -35,15 +35,7 @@ protected:
 };
 
 TEST(LitconvUsage, OtherNumbersOfArgumentsGetTheUsage) {
-    std::vector<std::vector<std::string>> const argument_lists = {{}, {"-h"}, {"--help"}, {"a", "b", "c"}, {"-", "-", "-"}};
-    for (char const* lang : {"C", "C.UTF-8"}) {
-        for (auto const& arguments : argument_lists) {
-            RunResult const result = run(litconv_program, arguments, {.lang = lang});
-            EXPECT_EQ(result.status, 2) << lang << ' ' << arguments.size();
-            EXPECT_EQ(result.out, usage) << lang << ' ' << arguments.size();
-            EXPECT_EQ(result.err, "");
-        }
-    }
+    expect_usage(litconv_program, usage, {{}, {"-h"}, {"--help"}, {"a", "b", "c"}, {"-", "-", "-"}});
 }
 
 TEST_F(LitconvCommand, ArgumentsStartingWithADashAreFileNames) {

@@ -39,15 +39,7 @@ protected:
 };
 
 TEST(TxtconvUsage, OtherNumbersOfArgumentsGetTheUsage) {
-    std::vector<std::vector<std::string>> const argument_lists = {{}, {"-h"}, {"a", "b", "c"}};
-    for (char const* lang : {"C", "C.UTF-8"}) {
-        for (auto const& arguments : argument_lists) {
-            RunResult const result = run(txtconv_program, arguments, {.lang = lang});
-            EXPECT_EQ(result.status, 2) << lang << ' ' << arguments.size();
-            EXPECT_EQ(result.out, usage) << lang << ' ' << arguments.size();
-            EXPECT_EQ(result.err, "");
-        }
-    }
+    expect_usage(txtconv_program, usage, {{}, {"-h"}, {"a", "b", "c"}});
 }
 
 TEST_F(TxtconvCommand, MissingInputCreatesNoOutput) {
