@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
@@ -87,6 +88,23 @@ std::size_t copy_plain_run(Byte const* in, Byte const* end, Byte* out) {
             return n + static_cast<std::size_t>(std::countr_zero(stops));
         n += scan_width;
     }
+    return n;
+}
+
+// The length of `text` up to and including its last line feed; 0 if it has
+// none. Lines are short: the search goes back from the end, 16 bytes at a
+// time.
+inline std::size_t through_last_line_feed(std::span<const Byte> text) {
+    std::size_t n = text.size();
+#ifdef CODEPAGE_HAVE_SSE2
+    for (; n >= scan_width; n -= scan_width) {
+        __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(text.data() + n - scan_width));
+        auto const line_feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+        // Bit k stands for byte n - 16 + k; the highest set bit is the last.
+        if (line_feeds != 0) return n + scan_width - static_cast<std::size_t>(std::countl_zero(line_feeds));
+    }
+#endif
+    while (n > 0 && text[n - 1] != '\n') --n;
     return n;
 }
 

@@ -342,6 +342,25 @@ std::size_t scan_narrow_literal(ScanState& state, codepage::Utf8Tables const& ta
     return i;
 }
 
+// ASCII comes out as it is unless an escape was just written (a hex digit
+// after one is escaped too), and a line feed leaves the state a new line
+// starts in, whatever the state before. So from a point where no escape was
+// just written, the ASCII up to the line of the next byte from 0x80 up can
+// be copied in one sweep that looks for nothing else, as txtconv copies
+// ASCII, and the state machine need not see it. Returns the number of bytes
+// swept, through the last line feed; 0 if there is none before that byte,
+// which is then seldom far: the sweep has cost little.
+std::size_t sweep_ascii_lines(std::span<const Byte> in, Byte* out) {
+    std::size_t ascii = codepage::copy_plain_run<>(in.data(), in.data() + in.size(), out);
+    while (ascii < in.size() && in[ascii] < 0x80) {
+        out[ascii] = in[ascii];
+        ++ascii;
+    }
+    // What was copied past the last line feed is copied again by the state
+    // machine.
+    return codepage::through_last_line_feed(in.first(ascii));
+}
+
 }  // namespace
 
 std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bool last,
@@ -372,6 +391,17 @@ std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bo
         i += copy_plain_run(state, chunk.subspan(i), writer);
         if (i == n) break;
         Byte const b = chunk[i];
+        // Literals are where the state machine spends most on lines of
+        // ASCII, and it goes through a run in code quickly: a literal is
+        // where to try a sweep.
+        if (b == '"' && state.mode == Mode::code) {
+            if (std::size_t const swept = sweep_ascii_lines(chunk.subspan(i), writer.next); swept != 0) {
+                state = ScanState{};
+                writer.next += swept;
+                i += swept;
+                continue;
+            }
+        }
         if (is_lead_byte(b)) {
             if (std::size_t const pairs = scan_pairs(state, table, chunk.subspan(i), writer); pairs != 0) {
                 i += pairs;
