@@ -104,6 +104,27 @@ TEST(EscapeChunk, StateStartsFreshAtEachLine) {
     EXPECT_EQ(escape("\"a\r\n\x8A\xBF"), "\"a\r\n\x8A\xBF");
 }
 
+// Lines of ASCII after a quote are copied without the state machine: what
+// follows them must still start from a fresh line, and Japanese on the
+// quote's own line must still be seen, wherever the blocks are cut.
+TEST(EscapeChunk, LinesOfAsciiAfterAQuote) {
+    std::string const input =
+        "    x = L\"an unterminated wide literal, long enough for whole blocks\n"
+        "    x = 1;\n"
+        "\"\x8A\xBF\"\n"
+        "    s = \"plain\"; /* \x8A\xBF\"\x8A\xBF */\n"
+        "    t = \"abc\\\"\n"
+        "\x8A\xBF \"\x8A\xBF\"\n";
+    std::string const expected =
+        "    x = L\"an unterminated wide literal, long enough for whole blocks\n"
+        "    x = 1;\n"
+        "\"\\xE6\\xBC\\xA2\"\n"
+        "    s = \"plain\"; /* \x8A\xBF\"\\xE6\\xBC\\xA2 */\n"
+        "    t = \"abc\\\"\n"
+        "\x8A\xBF \"\\xE6\\xBC\\xA2\"\n";
+    for (std::size_t piece = 1; piece <= input.size(); ++piece) EXPECT_EQ(escape(input, piece), expected) << piece;
+}
+
 TEST(EscapeChunk, ZeroBytesAreCopied) {
     using namespace std::string_literals;
     EXPECT_EQ(escape("\0\"\x8A\xBF\0\x8A\xBF\""s), "\0\"\\xE6\\xBC\\xA2\0\\xE6\\xBC\\xA2\""s);
