@@ -391,6 +391,16 @@ std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bo
         i += copy_plain_run(state, chunk.subspan(i), writer);
         if (i == n) break;
         Byte const b = chunk[i];
+        if (is_lead_byte(b)) {
+            if (std::size_t const pairs = scan_pairs(state, table, chunk.subspan(i), writer); pairs != 0) {
+                i += pairs;
+                continue;
+            }
+            if (i + 1 == n && !last) {  // the next chunk completes the pair
+                state.pending_lead = b;
+                break;
+            }
+        }
         // Literals are where the state machine spends most on lines of
         // ASCII, and it goes through a run in code quickly: a literal is
         // where to try a sweep.
@@ -400,16 +410,6 @@ std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bo
                 writer.next += swept;
                 i += swept;
                 continue;
-            }
-        }
-        if (is_lead_byte(b)) {
-            if (std::size_t const pairs = scan_pairs(state, table, chunk.subspan(i), writer); pairs != 0) {
-                i += pairs;
-                continue;
-            }
-            if (i + 1 == n && !last) {  // the next chunk completes the pair
-                state.pending_lead = b;
-                break;
             }
         }
         // A byte on its own: a special or high byte, or a lead byte that
