@@ -11,7 +11,10 @@ before, as converting a tree again would. Peak RSS comes from
 /usr/bin/time -v on the 10 MB and the 100 MB input. --also adds the
 programs of another build (an earlier version, say) to the same runs. A
 build made with -DBENCHMARKS=ON adds io_floor: the input copied through the
-programs' own file handling, with nothing converted.
+programs' own file handling, with nothing converted. "cp <program>-sized"
+copies a file as large as that program's output: our programs write more
+bytes than they read (UTF-8 and escapes are longer), and no program can
+write them faster than cp copies them.
 
 hyperfine, nkf, uconv (icu-devtools) and GNU time are installed with apt-get
 when missing.
@@ -68,7 +71,16 @@ def commands(builds, ours, source, out):
     result["uconv"] = f"uconv -f windows-932 -t UTF-8 {q(source)} > {q(out)}/uconv.out"
     result["nkf"] = f"nkf --ic=CP932 --oc=UTF-8 {q(source)} > {q(out)}/nkf.out"
     result["cp"] = f"cp {q(source)} {q(out)}/cp.out"
+    for program in ours:
+        sized = os.path.join(out, program + ".sized")
+        result[f"cp {program}-sized"] = f"cp {q(sized)} {q(out)}/cp-sized.out"
     return result
+
+
+def make_sized_copies(build, ours, source, out):
+    """The output of each of our programs for `source`, for cp to copy."""
+    for program in ours:
+        subprocess.run([os.path.join(build, program), source, os.path.join(out, program + ".sized")], check=True)
 
 
 def medians(cmds, runs):
@@ -94,8 +106,9 @@ def peak_rss_kib(cmd):
 def machine(directory):
     model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                   if line.startswith("model name")), platform.processor())
-    mount = subprocess.run(["findmnt", "-no", "SOURCE,FSTYPE,OPTIONS", "-T", directory], capture_output=True,
-                           text=True).stdout.split()
+    # A file system mounted twice (/dev/shm often is) is listed twice.
+    mount = (subprocess.run(["findmnt", "-no", "SOURCE,FSTYPE,OPTIONS", "-T", directory], capture_output=True,
+                            text=True).stdout.splitlines() or [""])[0].split()
     disk = f"{mount[0]} ({mount[1]}, {mount[2]})" if len(mount) == 3 else "unknown"
     return f"{os.cpu_count()} CPUs, {model}, Linux {platform.release()}; disk {disk}"
 
@@ -123,8 +136,10 @@ def main():
         source = os.path.join(args.corpora, corpus)
         size = os.path.getsize(source)
         cmds = commands(builds, ours, source, out)
+        make_sized_copies(args.build, ours, source, out)
         times = medians(cmds, runs)
         small = commands(builds, ours, os.path.join(args.corpora, head), out)
+        make_sized_copies(args.build, ours, os.path.join(args.corpora, head), out)
         rss = {name: (peak_rss_kib(small[name]), peak_rss_kib(cmds[name])) for name in cmds}
 
         print(f"### {corpus} ({size / 1e6:.0f} MB)\n")
@@ -141,6 +156,8 @@ def main():
             print(f"- {a}/{b} = {ratio:.2f} (target <= {limit}): {'met' if met else 'NOT met'}")
             if not met:
                 failed.append(f"{corpus} {a}/{b}")
+                if b == "cp":
+                    print(f"  (cp {a}-sized / cp = {times[f'cp {a}-sized'] / times['cp']:.2f})")
         for program in ours:
             small_kib, large_kib = rss[program]
             met = max(small_kib, large_kib) < RSS_LIMIT_KIB and abs(large_kib - small_kib) <= 256
