@@ -91,6 +91,18 @@ std::size_t copy_plain_run(Byte const* in, Byte const* end, Byte* out) {
     return n;
 }
 
+// Copies the whole run of ASCII at `in` (before `end`) to `out` and returns
+// its length: 16 bytes at a time, then the rest of a run that reaches the
+// last 16 bytes one by one. Up to 16 bytes past the run are written too.
+inline std::size_t copy_ascii_run(Byte const* in, Byte const* end, Byte* out) {
+    std::size_t n = copy_plain_run<>(in, end, out);
+    while (in + n < end && in[n] < 0x80) {
+        out[n] = in[n];
+        ++n;
+    }
+    return n;
+}
+
 // The length of `text` up to and including its last line feed; 0 if it has
 // none. Lines are short: the search goes back from the end, 16 bytes at a
 // time.

@@ -223,7 +223,7 @@ std::size_t decode_to_utf8(Decoder& decoder, std::span<const Byte> in, bool last
     // Room: after i input bytes at most 3 * i + 3 bytes are written (three
     // for each byte, the U+FFFD of a pending lead byte besides), so at least
     // 3 * (n - i) + 1 of the 3 * n + 4 stay free. The four-byte stores of
-    // put(), the 16-byte stores of copy_plain_run() with 16 bytes of input
+    // put(), the 16-byte stores of copy_ascii_run() with 16 bytes of input
     // left and those of decode_windows(), which end at most 112 bytes past
     // the output of a window, with 128 bytes left, fit in that; so does the
     // U+FFFD put at the end for a last lead byte, which wrote nothing itself.
@@ -235,12 +235,10 @@ std::size_t decode_to_utf8(Decoder& decoder, std::span<const Byte> in, bool last
 #ifdef CODEPAGE_HAVE_WIDE_DECODER
         if (wide) i += decode_windows(table, in.subspan(i), w);
 #endif
-        // A run of ASCII, which maps to itself, 16 bytes at a time.
-        std::size_t const ascii = copy_plain_run<>(in.data() + i, in.data() + n, w);
+        // A run of ASCII, which maps to itself.
+        std::size_t const ascii = copy_ascii_run(in.data() + i, in.data() + n, w);
         i += ascii;
         w += ascii;
-        // The rest of the run byte by byte: the end of the input.
-        while (i < n && in[i] < 0x80) *w++ = in[i++];
         // A run of mapped pairs, the bulk of Japanese text: one look-up
         // each, and branches that go the same way until the run ends. Two
         // at a time first, for half the branches.

@@ -351,11 +351,7 @@ std::size_t scan_narrow_literal(ScanState& state, codepage::Utf8Tables const& ta
 // swept, through the last line feed; 0 if there is none before that byte,
 // which is then seldom far: the sweep has cost little.
 std::size_t sweep_ascii_lines(std::span<const Byte> in, Byte* out) {
-    std::size_t ascii = codepage::copy_plain_run<>(in.data(), in.data() + in.size(), out);
-    while (ascii < in.size() && in[ascii] < 0x80) {
-        out[ascii] = in[ascii];
-        ++ascii;
-    }
+    std::size_t const ascii = codepage::copy_ascii_run(in.data(), in.data() + in.size(), out);
     // What was copied past the last line feed is copied again by the state
     // machine.
     return codepage::through_last_line_feed(in.first(ascii));
