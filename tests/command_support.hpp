@@ -165,6 +165,15 @@ class CommandTest : public ::testing::Test {
 protected:
     TemporaryDirectory dir;
     std::string path(std::string_view name) const { return (dir / name).string(); }
+
+    // Converts `input` with `program` from the file `in_name` to the file
+    // `out_name` in the test's directory and returns the output.
+    std::string convert_file(std::string const& program, std::string_view input, std::string_view in_name,
+                             std::string_view out_name) {
+        write_file(dir / in_name, input);
+        EXPECT_TRUE(succeeded(run(program, {path(in_name), path(out_name)})));
+        return read_file(dir / out_name);
+    }
 };
 
 }  // namespace command_test

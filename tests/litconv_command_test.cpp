@@ -27,11 +27,7 @@ constexpr std::string_view escaped = "puts(\"\\xE6\\xBC\\xA2\\xE5\\xAD\\x97\\x41
 class LitconvCommand : public CommandTest {
 protected:
     // Converts `input` through files and returns the output.
-    std::string convert(std::string_view input) {
-        write_file(dir / "in.c", input);
-        EXPECT_TRUE(succeeded(run(litconv_program, {path("in.c"), path("out.c")})));
-        return read_file(dir / "out.c");
-    }
+    std::string convert(std::string_view input) { return convert_file(litconv_program, input, "in.c", "out.c"); }
 };
 
 TEST(LitconvUsage, OtherNumbersOfArgumentsGetTheUsage) {

@@ -24,11 +24,7 @@ constexpr std::string_view bom = "\xEF\xBB\xBF";
 class TxtconvCommand : public CommandTest {
 protected:
     // Converts `input` through files and returns the output.
-    std::string convert(std::string_view input) {
-        write_file(dir / "in.txt", input);
-        EXPECT_TRUE(succeeded(run(txtconv_program, {path("in.txt"), path("out.txt")})));
-        return read_file(dir / "out.txt");
-    }
+    std::string convert(std::string_view input) { return convert_file(txtconv_program, input, "in.txt", "out.txt"); }
 
     // What glibc makes of valid code page 932 text, behind the byte-order mark.
     static std::string iconv_expected(std::string_view input) {
