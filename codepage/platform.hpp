@@ -112,11 +112,12 @@ bool commit_output(OutputFile& file);
 
 // Decodes a whole text from code page 932 to UTF-8 the way the platform
 // does. POSIX systems have no code page 932 of their own: the portable
-// decoder of cp932.hpp does the work. Windows converts with its ANSI code
-// page (MultiByteToWideChar, then WideCharToMultiByte to UTF-8) and gives
-// its own answer for bytes that are not valid code page 932. Either way a
-// lead byte at the end of one block waits for the first byte of the next,
-// and `out` must hold max_utf8_length(in.size()) bytes.
+// decoder of cp932.hpp does the work. Windows converts with its code page
+// 932 whatever its ANSI code page (MultiByteToWideChar, then
+// WideCharToMultiByte to UTF-8) and gives its own answer for bytes that are
+// not valid code page 932. Either way a lead byte at the end of one block
+// waits for the first byte of the next, and `out` must hold
+// max_utf8_length(in.size()) bytes.
 #ifdef _WIN32
 struct TextDecoder {
     int held_lead = -1;

@@ -1,6 +1,6 @@
 // Console and file services for Windows: UTF-16 file names, messages in
-// the console or in the C runtime's locale, Win32 files, and the ANSI code
-// page for decoding.
+// the console or in the C runtime's locale, Win32 files, and the system's
+// code page 932 for decoding.
 #define NOMINMAX  // std::min, not the macro
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -223,7 +223,7 @@ void discard(OutputFile& file) {
 // whose partner is still to come.
 std::size_t whole_characters(std::span<const Byte> text) {
     std::size_t run = 0;
-    while (run < text.size() && IsDBCSLeadByte(text[text.size() - 1 - run])) ++run;
+    while (run < text.size() && IsDBCSLeadByteEx(932, text[text.size() - 1 - run])) ++run;
     return text.size() - run % 2;
 }
 
@@ -235,7 +235,7 @@ constexpr std::size_t piece_size = 16 * 1024;
 std::size_t convert_whole(std::span<const Byte> bytes, std::span<Byte> out) {
     if (bytes.empty()) return 0;
     wchar_t wide[piece_size];
-    int const units = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<char const*>(bytes.data()),
+    int const units = MultiByteToWideChar(932, 0, reinterpret_cast<char const*>(bytes.data()),
                                           static_cast<int>(bytes.size()), wide, static_cast<int>(piece_size));
     if (units <= 0) return 0;
     int const n = WideCharToMultiByte(CP_UTF8, 0, wide, units, reinterpret_cast<char*>(out.data()),

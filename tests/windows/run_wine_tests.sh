@@ -100,22 +100,29 @@ statuses() { [[ $win_status == "$1" && $lin_status == "$1" ]]; }
 no_leftovers() { [[ -z $(find . -maxdepth 1 -name '.*.*' -newer "$work/mark" -print -quit) ]]; }
 
 # ---- Valid input: the same bytes as the Linux build
+#
+# The files are code page 932 whatever the system's ANSI code page: Wine
+# takes 932 in a Japanese locale and 1252 in an English one.
 
+english=en_US.UTF-8
 for file in hello.c sample.c crlf.c crlf_plain.c; do
-    win txtconv "$file" "win-txt-$file"
     lin txtconv "$file" "lin-txt-$file"
-    check "txtconv $file: status 0" statuses 0
-    check "txtconv $file: same bytes as Linux" cmp -s "win-txt-$file" "lin-txt-$file"
-
-    win litconv "$file" "win-lit-$file"
     lin litconv "$file" "lin-lit-$file"
-    check "litconv $file: status 0" statuses 0
-    if [[ $file == crlf* ]]; then
-        # Every LF of these has its CR: text mode gives the bytes back as they are.
-        check "litconv $file: same bytes as Linux" cmp -s "win-lit-$file" "lin-lit-$file"
-    else
-        check "litconv $file: Linux's bytes with CR LF line ends" cmp -s "win-lit-$file" <(with_crlf "lin-lit-$file")
-    fi
+    for locale in "$LANG" "$english"; do
+        LANG=$locale win txtconv "$file" "win-txt-$file"
+        check "txtconv $file, $locale: status 0" statuses 0
+        check "txtconv $file, $locale: same bytes as Linux" cmp -s "win-txt-$file" "lin-txt-$file"
+
+        LANG=$locale win litconv "$file" "win-lit-$file"
+        check "litconv $file, $locale: status 0" statuses 0
+        if [[ $file == crlf* ]]; then
+            # Every LF of these has its CR: text mode gives the bytes back as they are.
+            check "litconv $file, $locale: same bytes as Linux" cmp -s "win-lit-$file" "lin-lit-$file"
+        else
+            check "litconv $file, $locale: Linux's bytes with CR LF line ends" \
+                cmp -s "win-lit-$file" <(with_crlf "lin-lit-$file")
+        fi
+    done
 done
 check "litconv crlf_plain.c: a CR LF file without literals to escape comes through unchanged" \
     cmp -s win-lit-crlf_plain.c crlf_plain.c
@@ -222,6 +229,9 @@ while read -r input windows linux; do
     win txtconv bad.txt win-bad.txt
     lin txtconv bad.txt lin-bad.txt
     check "txtconv $input: Windows gives $windows" test "$(hex win-bad.txt)" = "efbbbf$windows"
+    LANG=$english win txtconv bad.txt win-bad.txt
+    check "txtconv $input: Windows gives $windows in $english too" \
+        test "$(hex win-bad.txt)" = "efbbbf$windows"
     check "txtconv $input: Linux gives $linux" test "$(hex lin-bad.txt)" = "efbbbf$linux"
 done <<'EOF'
 8222   e383bb       efbfbd22
@@ -255,6 +265,8 @@ printf 's = "\x82"; t = "\x85\x40\x80\xa0\xfd\xfe\xff"; u = "\x82\x00"; "\xe3\x8
 win litconv bad.c win-bad.c
 lin litconv bad.c lin-bad.c
 check "litconv copies invalid bytes as Linux does" cmp -s win-bad.c <(with_crlf lin-bad.c)
+LANG=$english win litconv bad.c win-bad.c
+check "litconv copies invalid bytes as Linux does in $english too" cmp -s win-bad.c <(with_crlf lin-bad.c)
 
 echo "wine: $passed passed, $failed failed, $skipped skipped"
 ((failed == 0))
