@@ -1,6 +1,6 @@
 // Console and file services of the platform. Everything that differs
 // between operating systems is behind these declarations; platform_posix.cpp
-// implements them for POSIX systems, platform_windows.cpp for Windows.
+// implements them for POSIX systems, the *_windows.cpp files for Windows.
 #pragma once
 
 #include <cstddef>
