@@ -1,5 +1,6 @@
 // Writing the output on Windows: a temporary file beside the target, put in its
-// place with ReplaceFileW once every byte is written.
+// place with ReplaceFileW once every byte is written, and removed when the
+// output is dropped or the console interrupts the program.
 #include <algorithm>
 
 #include "platform.hpp"
@@ -61,8 +62,42 @@ std::wstring random_suffix() {
     return suffix;
 }
 
+// ---- Interrupts
+//
+// Windows runs the console's control handlers in a thread of their own,
+// while the main thread goes on writing. The lock keeps the temporary file
+// from being removed while the main thread puts it in place, and from being
+// put in place once removed.
+
+SRWLOCK temporary_lock = SRWLOCK_INIT;
+std::wstring const* interrupted_temporary = nullptr;  // what an interrupt removes
+
+// Ctrl-C, Ctrl-Break and the closing of the console window end the program
+// with the temporary file open; it is opened shared for deletion, so that
+// it goes when the process ends. The process ends here with the status
+// that the system's own handler gives (some versions of Wine give 0, which
+// would read as success); the lock is never given back, so the main thread
+// cannot put the removed file in place meanwhile.
+BOOL WINAPI remove_temporary_on_interrupt(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    AcquireSRWLockExclusive(&temporary_lock);
+    if (interrupted_temporary != nullptr) DeleteFileW(interrupted_temporary->c_str());
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+class TemporaryLock {
+public:
+    TemporaryLock() { AcquireSRWLockExclusive(&temporary_lock); }
+    ~TemporaryLock() { ReleaseSRWLockExclusive(&temporary_lock); }
+    TemporaryLock(TemporaryLock const&) = delete;
+    TemporaryLock& operator=(TemporaryLock const&) = delete;
+};
+
+// ---- Files
+
 // Creates a new, empty file beside `target`, an absolute path, named like it.
 bool create_temporary(OutputFile& file, std::wstring const& target) {
+    SetConsoleCtrlHandler(remove_temporary_on_interrupt, TRUE);
     std::size_t const start = name_start(target);
     std::wstring base = target.substr(start);
     // A name takes at most 255 units; keep a surrogate pair whole.
@@ -70,11 +105,13 @@ bool create_temporary(OutputFile& file, std::wstring const& target) {
     if (!base.empty() && IS_HIGH_SURROGATE(base.back())) base.pop_back();
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::wstring const path = target.substr(0, start) + L"." + base + L"." + random_suffix();
-        HANDLE const handle =
-            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        TemporaryLock const lock;
+        HANDLE const handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             file.handle = handle;
             file.temporary_path = path;
+            interrupted_temporary = &file.temporary_path;
             return true;
         }
         DWORD const error = GetLastError();
@@ -83,16 +120,17 @@ bool create_temporary(OutputFile& file, std::wstring const& target) {
     return false;
 }
 
-// The name of the file that a symbolic link (or another reparse point)
-// leads to, so that the link keeps pointing to the replaced file.
-bool resolve_link(HANDLE handle, std::wstring& path) {
+// The name of the file open as `handle`, after every symbolic link (or
+// other reparse point) on the way to it: the file is replaced there, so
+// that a link keeps pointing to it.
+bool final_path(HANDLE handle, std::wstring& path) {
     DWORD const size = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
     if (size == 0) return false;
-    std::wstring final_path(size, L'\0');
-    DWORD const n = GetFinalPathNameByHandleW(handle, final_path.data(), size, FILE_NAME_NORMALIZED);
+    std::wstring resolved(size, L'\0');
+    DWORD const n = GetFinalPathNameByHandleW(handle, resolved.data(), size, FILE_NAME_NORMALIZED);
     if (n == 0 || n >= size) return false;
-    final_path.resize(n);
-    path = final_path;
+    resolved.resize(n);
+    path = resolved;
     return true;
 }
 
@@ -112,47 +150,66 @@ bool put_in_place(OutputFile const& file) {
     return MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-void discard(OutputFile& file) {
+// Stops an interrupt from removing the temporary file: it is gone or in place.
+void forget_temporary(OutputFile& file) {
+    file.temporary_path.clear();
+    interrupted_temporary = nullptr;
+}
+
+// Closes the output and removes the temporary file. The caller holds the lock.
+void close_and_remove(OutputFile& file) {
     if (file.handle != nullptr) CloseHandle(handle_of(file.handle));
     file.handle = nullptr;
     if (!file.temporary_path.empty()) DeleteFileW(file.temporary_path.c_str());
-    file.temporary_path.clear();
+    forget_temporary(file);
+}
+
+void discard(OutputFile& file) {
+    TemporaryLock const lock;
+    close_and_remove(file);
+}
+
+// Whether `other` is open on the file that `info` describes, however each
+// was named.
+bool is_same_file(BY_HANDLE_FILE_INFORMATION const& info, HANDLE other) {
+    BY_HANDLE_FILE_INFORMATION other_info;
+    return GetFileType(other) == FILE_TYPE_DISK && GetFileInformationByHandle(other, &other_info) &&
+           info.dwVolumeSerialNumber == other_info.dwVolumeSerialNumber &&
+           info.nFileIndexHigh == other_info.nFileIndexHigh && info.nFileIndexLow == other_info.nFileIndexLow;
 }
 
 }  // namespace
 
 OutputFile::~OutputFile() { discard(*this); }
 
-bool open_output(OutputFile& file, NativeStringView name, FileMode mode) {
+bool open_output(OutputFile& file, NativeStringView name, FileMode mode, InputFile const& input) {
     file.mode = mode;
     std::wstring path(name);
-    HANDLE const existing =
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // Opened for writing, as a plain open would be, an existing target that
+    // may not be written (read-only, a directory, denied by its security)
+    // fails here, before the input is read.
+    HANDLE const existing = CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
     if (existing == INVALID_HANDLE_VALUE) {
-        if (!is_missing(GetLastError())) return false;
+        if (!is_missing(GetLastError()) || !make_absolute(path)) return false;
+    } else if (GetFileType(existing) != FILE_TYPE_DISK) {
+        // Devices (NUL, CON) and pipes cannot be replaced; they are written
+        // as they are.
+        file.handle = existing;
+        file.target_path = path;
+        return true;
     } else {
-        BY_HANDLE_FILE_INFORMATION info{};
-        bool const on_disk = GetFileType(existing) == FILE_TYPE_DISK;
-        bool const known = on_disk && GetFileInformationByHandle(existing, &info);
-        DWORD const link_attributes = GetFileAttributesW(path.c_str());
-        bool const link = link_attributes != INVALID_FILE_ATTRIBUTES &&
-                          (link_attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-        bool const resolved = !link || resolve_link(existing, path);
+        // The read-only attribute is checked as well, for systems that let
+        // an administrator open such a file for writing (Wine run by root).
+        BY_HANDLE_FILE_INFORMATION info;
+        bool const writable = GetFileInformationByHandle(existing, &info) &&
+                              !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+        bool const resolved = writable && final_path(existing, path);
         CloseHandle(existing);
-        if (!on_disk) {
-            // Devices (NUL, CON) and pipes cannot be replaced; they are
-            // written as they are.
-            HANDLE const handle =
-                CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (handle == INVALID_HANDLE_VALUE) return false;
-            file.handle = handle;
-            file.target_path = path;
-            return true;
-        }
-        if (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !resolved) return false;
+        if (!resolved) return false;
         file.target_exists = true;
+        file.in_place = is_same_file(info, handle_of(input.handle));
     }
-    if (!make_absolute(path)) return false;
     file.target_path = path;
     return create_temporary(file, path);
 }
@@ -176,18 +233,20 @@ bool write_output(OutputFile& file, std::span<const Byte> bytes) {
 
 bool commit_output(OutputFile& file) {
     HANDLE const handle = handle_of(file.handle);
+    // In place the old content is the only copy of the text: the new one
+    // reaches the disk before it takes the old one's place.
+    if (file.in_place && !FlushFileBuffers(handle)) {
+        discard(file);
+        return false;
+    }
+    TemporaryLock const lock;
     file.handle = nullptr;
-    if (!CloseHandle(handle)) {
-        discard(file);
-        return false;
+    if (CloseHandle(handle) && (file.temporary_path.empty() || put_in_place(file))) {
+        forget_temporary(file);
+        return true;
     }
-    if (file.temporary_path.empty()) return true;
-    if (!put_in_place(file)) {
-        discard(file);
-        return false;
-    }
-    file.temporary_path.clear();
-    return true;
+    close_and_remove(file);
+    return false;
 }
 
 }  // namespace codepage

@@ -87,6 +87,7 @@ struct OutputFile {
     void* handle = nullptr;  // HANDLE
     FileMode mode = FileMode::binary;
     bool target_exists = false;  // replaced with ReplaceFileW, keeping its attributes
+    bool in_place = false;       // the target is the input: flushed to disk before it is replaced
 #else
     int fd = -1;
 #endif
@@ -99,8 +100,10 @@ struct OutputFile {
     ~OutputFile();
 };
 
-// Prepares the output for `name`. False when it cannot be created.
-bool open_output(OutputFile& file, NativeStringView name, FileMode mode);
+// Prepares the output for `name`, which may be the file `input` reads.
+// False when it cannot be created, or an existing target may not be
+// written: the failure shows before any byte is read.
+bool open_output(OutputFile& file, NativeStringView name, FileMode mode, InputFile const& input);
 
 // Writes all of `bytes`. False on a write error.
 bool write_output(OutputFile& file, std::span<const Byte> bytes);

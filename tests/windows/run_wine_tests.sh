@@ -97,6 +97,7 @@ hex() { od -An -tx1 -v "$@" | tr -d ' \n'; }
 # shellcheck disable=SC2001 # sed turns every pair of digits into an escape
 bytes() { printf '%b' "$(sed 's/../\\x&/g' <<<"$1")"; }  # bytes 8240 writes the bytes 82 40
 statuses() { [[ $win_status == "$1" && $lin_status == "$1" ]]; }
+message_is() { iconv -f CP932 -t UTF-8 "$work/win.out" | sed 's/\r$//' | cmp -s - <(printf '%s\n' "$1"); }
 no_leftovers() { [[ -z $(find . -maxdepth 1 -name '.*.*' -newer "$work/mark" -print -quit) ]]; }
 
 # ---- Valid input: the same bytes as the Linux build
@@ -213,12 +214,87 @@ else
     skipped=$((skipped + 1))
     echo "skipped: full disk (cannot mount a small tmpfs)"
 fi
-# Windows replaces no read-only file (Linux renames over it).
+
+# An existing output that may not be written is refused before any byte is
+# read: the input, a directory, would fail to read. Wine run by root may
+# open a read-only file for writing; the attribute still refuses it.
 echo old >readonly.c
 chmod a-w readonly.c
-win txtconv hello.c readonly.c
-check "read-only output: status 1" test "$win_status" = 1
+ln -s readonly.c readonly_link.c
+for output in readonly.c readonly_link.c directory; do
+    win txtconv directory "$output"
+    check "unwritable output $output: status 1" test "$win_status" = 1
+    check "unwritable output $output: refused at once" message_is "ファイル\"$output\"が開けません。"
+done
 check "read-only output: kept" grep -qx old readonly.c
+
+# A symbolic link as the output keeps pointing to its target, which is
+# replaced; in place as well.
+mkdir -p linked
+ln -s linked/target.c link.c
+ln -s link.c chain.c
+ln -s "$PWD/linked/target.c" absolute.c
+touch "$work/mark"
+for output in link.c chain.c absolute.c; do
+    echo old >linked/target.c
+    destination=$(readlink "$output")
+    win txtconv hello.c "$output"
+    check "output the symbolic link $output: status 0" test "$win_status" = 0
+    check "output the symbolic link $output: still the same link" test "$(readlink "$output")" = "$destination"
+    check "output the symbolic link $output: the target replaced" cmp -s linked/target.c lin-txt-hello.c
+done
+cp hello.c linked/target.c
+win litconv chain.c link.c
+check "in place through symbolic links: status 0" test "$win_status" = 0
+check "in place through symbolic links: links kept" test -L link.c -a -L chain.c
+check "in place through symbolic links: the target converted" cmp -s linked/target.c <(with_crlf lin-lit-hello.c)
+check "symbolic links: no temporary file left" test -z "$(find . linked -maxdepth 1 -name '.*.*' -newer "$work/mark")"
+
+# In place the new text reaches the disk before it replaces the old one,
+# and only in place: Wine flushes a file with fsync.
+if strace -f -o /dev/null true 2>/dev/null; then
+    ln -s same.c same_link.c
+    while read -r in out flushes; do
+        rm -f same.c same_hard.c new.c
+        cp hello.c same.c
+        ln same.c same_hard.c
+        echo old >other.c
+        strace -f -e trace=fsync,fdatasync -o "$work/strace.out" "$wine" "$windows_build/litconv.exe" "$in" "$out"
+        check "litconv $in $out: status 0" test $? = 0
+        check "litconv $in $out: $flushes flush" test "$(grep -c 'fsync(\|fdatasync(' "$work/strace.out")" = "$flushes"
+    done <<'EOF'
+same.c same.c 1
+same.c ./same.c 1
+same.c same_link.c 1
+same_link.c same_hard.c 1
+same.c other.c 0
+same.c new.c 0
+EOF
+else
+    skipped=$((skipped + 1))
+    echo "skipped: flush in place (strace missing or not allowed)"
+fi
+
+# Ctrl-C while the input blocks removes the temporary file, keeps the old
+# output and ends the process with STATUS_CONTROL_C_EXIT (C000013A), of
+# which the shell sees the low byte. Wine turns SIGINT into Ctrl-C.
+mkfifo fifo
+echo old >interrupted.c
+touch "$work/mark"
+"$wine" "$windows_build/txtconv.exe" fifo interrupted.c >"$work/win.out" &
+program=$!
+exec 3>fifo
+printf 'int x;\n' >&3
+for _ in {1..100}; do
+    [[ -n $(find . -maxdepth 1 -name '.interrupted.c.*' -print -quit) ]] && break
+    sleep 0.1
+done
+kill -INT "$program"
+wait "$program"
+check "Ctrl-C: status of an interrupted process" test $? = $((0x3A))
+exec 3>&-
+check "Ctrl-C: the existing output keeps its content" grep -qx old interrupted.c
+check "Ctrl-C: no temporary file left" no_leftovers
 
 # ---- Bytes that are not valid code page 932
 #
