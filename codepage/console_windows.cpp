@@ -1,9 +1,8 @@
 // Messages on Windows: UTF-16 to the console, the C runtime's locale (or
 // UTF-8) when standard output is redirected.
 #include <clocale>
-#include <climits>
 #include <cstdio>
-#include <cwchar>
+#include <string>
 
 #include "messages.hpp"
 #include "platform.hpp"
@@ -23,27 +22,23 @@ std::wstring widen_utf8(std::string_view text) {
     return wide;
 }
 
-std::string utf8_of(std::wstring_view text) {
-    if (text.empty()) return {};
+// Puts `text` in code page `code_page` into `out`. False when a character
+// has no exact counterpart there: without WC_NO_BEST_FIT_CHARS "¥.c" would
+// name the file "\.c", and "café.c" a file "cafe.c". UTF-8 holds every
+// character and takes neither the flag nor the question.
+bool encode(std::wstring_view text, UINT code_page, std::string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    bool const utf8 = code_page == CP_UTF8;
+    DWORD const flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL inexact = FALSE;
+    BOOL* const used_default = utf8 ? nullptr : &inexact;
     int const size = static_cast<int>(text.size());
-    int const n = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-// Appends `text` in the encoding of the C runtime's locale, as wprintf
-// would write it. False when that encoding cannot hold one of its
-// characters.
-bool append_in_locale_encoding(std::string& out, std::wstring_view text) {
-    std::mbstate_t state{};
-    char buffer[MB_LEN_MAX];
-    for (wchar_t const c : text) {
-        std::size_t const n = std::wcrtomb(buffer, c, &state);
-        if (n == static_cast<std::size_t>(-1)) return false;
-        out.append(buffer, n);
-    }
-    return true;
+    int const n = WideCharToMultiByte(code_page, flags, text.data(), size, nullptr, 0, nullptr, used_default);
+    if (n <= 0) return false;
+    out.resize(static_cast<std::size_t>(n));
+    return WideCharToMultiByte(code_page, flags, text.data(), size, out.data(), n, nullptr, used_default) == n &&
+           !inexact;
 }
 
 bool is_console(HANDLE handle) {
@@ -67,12 +62,12 @@ void print_message(std::string_view message, NativeStringView name) {
         WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
     }
+    // Redirected, the message is in the code page of the C runtime's locale,
+    // as wprintf would write it; where that cannot hold it exactly (the C
+    // locale, code page 0, holds no Japanese) UTF-8 at least arrives whole.
+    UINT const code_page = ___lc_codepage_func();
     std::string bytes;
-    if (!append_in_locale_encoding(bytes, text)) {
-        // The locale's encoding cannot hold Japanese (the C locale, say):
-        // UTF-8 at least arrives whole.
-        bytes = utf8_of(text);
-    }
+    if (code_page == 0 || !encode(text, code_page, bytes)) encode(text, CP_UTF8, bytes);
     // Standard output is in text mode: each LF goes out as CR LF.
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);

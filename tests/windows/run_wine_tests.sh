@@ -183,6 +183,11 @@ failure() {  # failure DESCRIPTION PROGRAM IN OUT [utf8]
 failure "missing input" litconv missing.c out.c
 failure "missing input with a Japanese name" txtconv 存在しない.c out.c
 failure "missing input whose name code page 932 cannot hold" txtconv 한국어.c out.c utf8
+# Code page 932 would put these only approximately ("\.c", "s.c", "cafe.c"):
+# the message is in UTF-8 instead, with the name exact.
+for name in ¥.c ß.c café.c ¥円.c; do
+    failure "missing input $name" litconv "$name" out.c utf8
+done
 failure "input is a directory" txtconv directory out.c
 failure "output in a missing directory" litconv hello.c missing/out.c
 failure "output is a directory" txtconv hello.c directory
