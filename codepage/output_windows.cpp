@@ -204,7 +204,9 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode mode, InputFi
         BY_HANDLE_FILE_INFORMATION info;
         bool const writable = GetFileInformationByHandle(existing, &info) &&
                               !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
-        bool const resolved = writable && final_path(existing, path);
+        // Where the system cannot tell the final path (Wine past MAX_PATH
+        // characters), the target is replaced under the name it was given.
+        bool const resolved = writable && (final_path(existing, path) || make_absolute(path));
         CloseHandle(existing);
         if (!resolved) return false;
         file.target_exists = true;

@@ -144,6 +144,29 @@ check "litconv same.c same.c: no temporary file left" no_leftovers
 win txtconv hello.c NUL
 check "txtconv to the NUL device: status 0" test "$win_status" = 0
 
+# Paths past MAX_PATH (260) characters: both programs declare themselves
+# long-path aware, and a long path works as input, new output, existing
+# output and in place.
+for program in litconv txtconv; do
+    check "$program.exe embeds the long-path manifest" grep -q '<ws2:longPathAware>true<' "$windows_build/$program.exe"
+done
+long=$(printf 'directory-%.0s' {1..10})
+long=$PWD/$long/$long/$long
+mkdir -p "$long"
+cp hello.c "$long/in.c"
+echo old >"$long/existing.c"
+cp hello.c "$long/same.c"
+touch "$work/mark"
+for output in new.c existing.c; do
+    win txtconv "$long/in.c" "$long/$output"
+    check "${#long}-character path, $output: status 0" test "$win_status" = 0
+    check "${#long}-character path, $output: converted" cmp -s "$long/$output" lin-txt-hello.c
+done
+win litconv "$long/same.c" "$long/same.c"
+check "${#long}-character path in place: status 0" test "$win_status" = 0
+check "${#long}-character path in place: converted" cmp -s "$long/same.c" <(with_crlf lin-lit-hello.c)
+check "${#long}-character path: no temporary file left" test -z "$(find "$long" -name '.*.*' -newer "$work/mark")"
+
 # ---- Usage and exit statuses
 
 for program in litconv txtconv; do
