@@ -243,16 +243,16 @@ else
     echo "skipped: full disk (cannot mount a small tmpfs)"
 fi
 
-# An existing output that may not be written is refused before any byte is
-# read: the input, a directory, would fail to read. Wine run by root may
-# open a read-only file for writing; the attribute still refuses it.
+# An output that cannot be written is refused before any byte is read: the
+# input, a directory, would fail to read. Wine run by root may open a
+# read-only file for writing; the attribute still refuses it.
 echo old >readonly.c
 chmod a-w readonly.c
 ln -s readonly.c readonly_link.c
-for output in readonly.c readonly_link.c directory; do
+for output in readonly.c readonly_link.c ""; do
     win txtconv directory "$output"
-    check "unwritable output $output: status 1" test "$win_status" = 1
-    check "unwritable output $output: refused at once" message_is "ファイル\"$output\"が開けません。"
+    check "unwritable output '$output': status 1" test "$win_status" = 1
+    check "unwritable output '$output': refused at once" message_is "ファイル\"$output\"が開けません。"
 done
 check "read-only output: kept" grep -qx old readonly.c
 
