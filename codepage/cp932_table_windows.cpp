@@ -1,8 +1,9 @@
 // Code page 932 as Windows converts it. On Windows the tables are not our
-// generated data (cp932_table.cpp) but what the system's ANSI code page
+// generated data (cp932_table.cpp) but what the system's code page 932
 // makes of every byte and every pair, asked once at start-up: litconv's
 // scanner then escapes each character exactly as MultiByteToWideChar
-// converts it.
+// converts it. The code page is named, not taken from the system's ANSI
+// setting: the files are code page 932 whatever the machine's default.
 #define NOMINMAX  // std::min, not the macro
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -18,7 +19,7 @@ namespace {
 // when the system has no mapping for them).
 char16_t system_character(Byte const* bytes, int n, DWORD flags) {
     wchar_t wide[2];
-    int const units = MultiByteToWideChar(CP_ACP, flags, reinterpret_cast<char const*>(bytes), n, wide, 2);
+    int const units = MultiByteToWideChar(932, flags, reinterpret_cast<char const*>(bytes), n, wide, 2);
     return units == 1 ? static_cast<char16_t>(wide[0]) : 0;
 }
 

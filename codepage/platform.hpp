@@ -1,6 +1,6 @@
 // Console and file services of the platform. Everything that differs
 // between operating systems is behind these declarations; platform_posix.cpp
-// implements them for POSIX systems, platform_windows.cpp for Windows.
+// implements them for POSIX systems, the *_windows.cpp files for Windows.
 #pragma once
 
 #include <cstddef>
@@ -87,6 +87,7 @@ struct OutputFile {
     void* handle = nullptr;  // HANDLE
     FileMode mode = FileMode::binary;
     bool target_exists = false;  // replaced with ReplaceFileW, keeping its attributes
+    bool in_place = false;       // the target is the input: flushed to disk before it is replaced
 #else
     int fd = -1;
 #endif
@@ -99,8 +100,10 @@ struct OutputFile {
     ~OutputFile();
 };
 
-// Prepares the output for `name`. False when it cannot be created.
-bool open_output(OutputFile& file, NativeStringView name, FileMode mode);
+// Prepares the output for `name`, which may be the file `input` reads.
+// False when it cannot be created, or an existing target may not be
+// written: the failure shows before any byte is read.
+bool open_output(OutputFile& file, NativeStringView name, FileMode mode, InputFile const& input);
 
 // Writes all of `bytes`. False on a write error.
 bool write_output(OutputFile& file, std::span<const Byte> bytes);
@@ -112,11 +115,12 @@ bool commit_output(OutputFile& file);
 
 // Decodes a whole text from code page 932 to UTF-8 the way the platform
 // does. POSIX systems have no code page 932 of their own: the portable
-// decoder of cp932.hpp does the work. Windows converts with its ANSI code
-// page (MultiByteToWideChar, then WideCharToMultiByte to UTF-8) and gives
-// its own answer for bytes that are not valid code page 932. Either way a
-// lead byte at the end of one block waits for the first byte of the next,
-// and `out` must hold max_utf8_length(in.size()) bytes.
+// decoder of cp932.hpp does the work. Windows converts with its code page
+// 932 whatever its ANSI code page (MultiByteToWideChar, then
+// WideCharToMultiByte to UTF-8) and gives its own answer for bytes that are
+// not valid code page 932. Either way a lead byte at the end of one block
+// waits for the first byte of the next, and `out` must hold
+// max_utf8_length(in.size()) bytes.
 #ifdef _WIN32
 struct TextDecoder {
     int held_lead = -1;

@@ -127,7 +127,7 @@ std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer) {
 
 OutputFile::~OutputFile() { discard(*this); }
 
-bool open_output(OutputFile& file, NativeStringView name, FileMode) {
+bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile const&) {
     // Past a file-size limit a write should fail like any other, so that the
     // temporary file is removed and the failure reported, rather than the
     // signal ending the program.

@@ -97,25 +97,33 @@ hex() { od -An -tx1 -v "$@" | tr -d ' \n'; }
 # shellcheck disable=SC2001 # sed turns every pair of digits into an escape
 bytes() { printf '%b' "$(sed 's/../\\x&/g' <<<"$1")"; }  # bytes 8240 writes the bytes 82 40
 statuses() { [[ $win_status == "$1" && $lin_status == "$1" ]]; }
+message_is() { iconv -f CP932 -t UTF-8 "$work/win.out" | sed 's/\r$//' | cmp -s - <(printf '%s\n' "$1"); }
 no_leftovers() { [[ -z $(find . -maxdepth 1 -name '.*.*' -newer "$work/mark" -print -quit) ]]; }
 
 # ---- Valid input: the same bytes as the Linux build
+#
+# The files are code page 932 whatever the system's ANSI code page: Wine
+# takes 932 in a Japanese locale and 1252 in an English one.
 
+english=en_US.UTF-8
 for file in hello.c sample.c crlf.c crlf_plain.c; do
-    win txtconv "$file" "win-txt-$file"
     lin txtconv "$file" "lin-txt-$file"
-    check "txtconv $file: status 0" statuses 0
-    check "txtconv $file: same bytes as Linux" cmp -s "win-txt-$file" "lin-txt-$file"
-
-    win litconv "$file" "win-lit-$file"
     lin litconv "$file" "lin-lit-$file"
-    check "litconv $file: status 0" statuses 0
-    if [[ $file == crlf* ]]; then
-        # Every LF of these has its CR: text mode gives the bytes back as they are.
-        check "litconv $file: same bytes as Linux" cmp -s "win-lit-$file" "lin-lit-$file"
-    else
-        check "litconv $file: Linux's bytes with CR LF line ends" cmp -s "win-lit-$file" <(with_crlf "lin-lit-$file")
-    fi
+    for locale in "$LANG" "$english"; do
+        LANG=$locale win txtconv "$file" "win-txt-$file"
+        check "txtconv $file, $locale: status 0" statuses 0
+        check "txtconv $file, $locale: same bytes as Linux" cmp -s "win-txt-$file" "lin-txt-$file"
+
+        LANG=$locale win litconv "$file" "win-lit-$file"
+        check "litconv $file, $locale: status 0" statuses 0
+        if [[ $file == crlf* ]]; then
+            # Every LF of these has its CR: text mode gives the bytes back as they are.
+            check "litconv $file, $locale: same bytes as Linux" cmp -s "win-lit-$file" "lin-lit-$file"
+        else
+            check "litconv $file, $locale: Linux's bytes with CR LF line ends" \
+                cmp -s "win-lit-$file" <(with_crlf "lin-lit-$file")
+        fi
+    done
 done
 check "litconv crlf_plain.c: a CR LF file without literals to escape comes through unchanged" \
     cmp -s win-lit-crlf_plain.c crlf_plain.c
@@ -135,6 +143,29 @@ check "litconv same.c same.c: converted in place" cmp -s same.c win-lit-hello.c
 check "litconv same.c same.c: no temporary file left" no_leftovers
 win txtconv hello.c NUL
 check "txtconv to the NUL device: status 0" test "$win_status" = 0
+
+# Paths past MAX_PATH (260) characters: both programs declare themselves
+# long-path aware, and a long path works as input, new output, existing
+# output and in place.
+for program in litconv txtconv; do
+    check "$program.exe embeds the long-path manifest" grep -q '<ws2:longPathAware>true<' "$windows_build/$program.exe"
+done
+long=$(printf 'directory-%.0s' {1..10})
+long=$PWD/$long/$long/$long
+mkdir -p "$long"
+cp hello.c "$long/in.c"
+echo old >"$long/existing.c"
+cp hello.c "$long/same.c"
+touch "$work/mark"
+for output in new.c existing.c; do
+    win txtconv "$long/in.c" "$long/$output"
+    check "${#long}-character path, $output: status 0" test "$win_status" = 0
+    check "${#long}-character path, $output: converted" cmp -s "$long/$output" lin-txt-hello.c
+done
+win litconv "$long/same.c" "$long/same.c"
+check "${#long}-character path in place: status 0" test "$win_status" = 0
+check "${#long}-character path in place: converted" cmp -s "$long/same.c" <(with_crlf lin-lit-hello.c)
+check "${#long}-character path: no temporary file left" test -z "$(find "$long" -name '.*.*' -newer "$work/mark")"
 
 # ---- Usage and exit statuses
 
@@ -175,6 +206,11 @@ failure() {  # failure DESCRIPTION PROGRAM IN OUT [utf8]
 failure "missing input" litconv missing.c out.c
 failure "missing input with a Japanese name" txtconv 存在しない.c out.c
 failure "missing input whose name code page 932 cannot hold" txtconv 한국어.c out.c utf8
+# Code page 932 would put these only approximately ("\.c", "s.c", "cafe.c"):
+# the message is in UTF-8 instead, with the name exact.
+for name in ¥.c ß.c café.c ¥円.c; do
+    failure "missing input $name" litconv "$name" out.c utf8
+done
 failure "input is a directory" txtconv directory out.c
 failure "output in a missing directory" litconv hello.c missing/out.c
 failure "output is a directory" txtconv hello.c directory
@@ -206,12 +242,87 @@ else
     skipped=$((skipped + 1))
     echo "skipped: full disk (cannot mount a small tmpfs)"
 fi
-# Windows replaces no read-only file (Linux renames over it).
+
+# An output that cannot be written is refused before any byte is read: the
+# input, a directory, would fail to read. Wine run by root may open a
+# read-only file for writing; the attribute still refuses it.
 echo old >readonly.c
 chmod a-w readonly.c
-win txtconv hello.c readonly.c
-check "read-only output: status 1" test "$win_status" = 1
+ln -s readonly.c readonly_link.c
+for output in readonly.c readonly_link.c ""; do
+    win txtconv directory "$output"
+    check "unwritable output '$output': status 1" test "$win_status" = 1
+    check "unwritable output '$output': refused at once" message_is "ファイル\"$output\"が開けません。"
+done
 check "read-only output: kept" grep -qx old readonly.c
+
+# A symbolic link as the output keeps pointing to its target, which is
+# replaced; in place as well.
+mkdir -p linked
+ln -s linked/target.c link.c
+ln -s link.c chain.c
+ln -s "$PWD/linked/target.c" absolute.c
+touch "$work/mark"
+for output in link.c chain.c absolute.c; do
+    echo old >linked/target.c
+    destination=$(readlink "$output")
+    win txtconv hello.c "$output"
+    check "output the symbolic link $output: status 0" test "$win_status" = 0
+    check "output the symbolic link $output: still the same link" test "$(readlink "$output")" = "$destination"
+    check "output the symbolic link $output: the target replaced" cmp -s linked/target.c lin-txt-hello.c
+done
+cp hello.c linked/target.c
+win litconv chain.c link.c
+check "in place through symbolic links: status 0" test "$win_status" = 0
+check "in place through symbolic links: links kept" test -L link.c -a -L chain.c
+check "in place through symbolic links: the target converted" cmp -s linked/target.c <(with_crlf lin-lit-hello.c)
+check "symbolic links: no temporary file left" test -z "$(find . linked -maxdepth 1 -name '.*.*' -newer "$work/mark")"
+
+# In place the new text reaches the disk before it replaces the old one,
+# and only in place: Wine flushes a file with fsync.
+if strace -f -o /dev/null true 2>/dev/null; then
+    ln -s same.c same_link.c
+    while read -r in out flushes; do
+        rm -f same.c same_hard.c new.c
+        cp hello.c same.c
+        ln same.c same_hard.c
+        echo old >other.c
+        strace -f -e trace=fsync,fdatasync -o "$work/strace.out" "$wine" "$windows_build/litconv.exe" "$in" "$out"
+        check "litconv $in $out: status 0" test $? = 0
+        check "litconv $in $out: $flushes flush" test "$(grep -c 'fsync(\|fdatasync(' "$work/strace.out")" = "$flushes"
+    done <<'EOF'
+same.c same.c 1
+same.c ./same.c 1
+same.c same_link.c 1
+same_link.c same_hard.c 1
+same.c other.c 0
+same.c new.c 0
+EOF
+else
+    skipped=$((skipped + 1))
+    echo "skipped: flush in place (strace missing or not allowed)"
+fi
+
+# Ctrl-C while the input blocks removes the temporary file, keeps the old
+# output and ends the process with STATUS_CONTROL_C_EXIT (C000013A), of
+# which the shell sees the low byte. Wine turns SIGINT into Ctrl-C.
+mkfifo fifo
+echo old >interrupted.c
+touch "$work/mark"
+"$wine" "$windows_build/txtconv.exe" fifo interrupted.c >"$work/win.out" &
+program=$!
+exec 3>fifo
+printf 'int x;\n' >&3
+for _ in {1..100}; do
+    [[ -n $(find . -maxdepth 1 -name '.interrupted.c.*' -print -quit) ]] && break
+    sleep 0.1
+done
+kill -INT "$program"
+wait "$program"
+check "Ctrl-C: status of an interrupted process" test $? = $((0x3A))
+exec 3>&-
+check "Ctrl-C: the existing output keeps its content" grep -qx old interrupted.c
+check "Ctrl-C: no temporary file left" no_leftovers
 
 # ---- Bytes that are not valid code page 932
 #
@@ -222,6 +333,9 @@ while read -r input windows linux; do
     win txtconv bad.txt win-bad.txt
     lin txtconv bad.txt lin-bad.txt
     check "txtconv $input: Windows gives $windows" test "$(hex win-bad.txt)" = "efbbbf$windows"
+    LANG=$english win txtconv bad.txt win-bad.txt
+    check "txtconv $input: Windows gives $windows in $english too" \
+        test "$(hex win-bad.txt)" = "efbbbf$windows"
     check "txtconv $input: Linux gives $linux" test "$(hex lin-bad.txt)" = "efbbbf$linux"
 done <<'EOF'
 8222   e383bb       efbfbd22
@@ -255,6 +369,8 @@ printf 's = "\x82"; t = "\x85\x40\x80\xa0\xfd\xfe\xff"; u = "\x82\x00"; "\xe3\x8
 win litconv bad.c win-bad.c
 lin litconv bad.c lin-bad.c
 check "litconv copies invalid bytes as Linux does" cmp -s win-bad.c <(with_crlf lin-bad.c)
+LANG=$english win litconv bad.c win-bad.c
+check "litconv copies invalid bytes as Linux does in $english too" cmp -s win-bad.c <(with_crlf lin-bad.c)
 
 echo "wine: $passed passed, $failed failed, $skipped skipped"
 ((failed == 0))

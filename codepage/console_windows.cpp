@@ -1,0 +1,76 @@
+// Messages on Windows: UTF-16 to the console, the C runtime's locale (or
+// UTF-8) when standard output is redirected.
+#include <clocale>
+#include <cstdio>
+#include <string>
+
+#include "messages.hpp"
+#include "platform.hpp"
+#include "windows_api.hpp"
+
+namespace codepage {
+
+namespace {
+
+std::wstring widen_utf8(std::string_view text) {
+    if (text.empty()) return {};
+    // UTF-16 never takes more units than UTF-8 takes bytes.
+    std::wstring wide(text.size(), L'\0');
+    int const n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                                      static_cast<int>(wide.size()));
+    wide.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    return wide;
+}
+
+// Puts `text` in code page `code_page` into `out`. False when a character
+// has no exact counterpart there: without WC_NO_BEST_FIT_CHARS "¥.c" would
+// name the file "\.c", and "café.c" a file "cafe.c". UTF-8 holds every
+// character and takes neither the flag nor the question.
+bool encode(std::wstring_view text, UINT code_page, std::string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    bool const utf8 = code_page == CP_UTF8;
+    DWORD const flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL inexact = FALSE;
+    BOOL* const used_default = utf8 ? nullptr : &inexact;
+    int const size = static_cast<int>(text.size());
+    int const n = WideCharToMultiByte(code_page, flags, text.data(), size, nullptr, 0, nullptr, used_default);
+    if (n <= 0) return false;
+    out.resize(static_cast<std::size_t>(n));
+    return WideCharToMultiByte(code_page, flags, text.data(), size, out.data(), n, nullptr, used_default) == n &&
+           !inexact;
+}
+
+bool is_console(HANDLE handle) {
+    DWORD mode;
+    return GetConsoleMode(handle, &mode) != 0;
+}
+
+}  // namespace
+
+void set_locale_from_environment() { _wsetlocale(LC_ALL, L""); }
+
+void print_message(std::string_view message, NativeStringView name) {
+    auto const [before, after] = split_at_name(message);
+    std::wstring const text = widen_utf8(before) + std::wstring(name) + widen_utf8(after);
+
+    HANDLE const out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (is_console(out)) {
+        // The console takes UTF-16 whole, whatever its code page.
+        std::fflush(stdout);
+        DWORD written;
+        WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    // Redirected, the message is in the code page of the C runtime's locale,
+    // as wprintf would write it; where that cannot hold it exactly (the C
+    // locale, code page 0, holds no Japanese) UTF-8 at least arrives whole.
+    UINT const code_page = ___lc_codepage_func();
+    std::string bytes;
+    if (code_page == 0 || !encode(text, code_page, bytes)) encode(text, CP_UTF8, bytes);
+    // Standard output is in text mode: each LF goes out as CR LF.
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace codepage

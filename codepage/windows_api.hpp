@@ -1,0 +1,19 @@
+// What the Windows files of this library share: the Win32 API without the
+// parts they never use, and the view of the handles that platform.hpp keeps
+// as void*.
+#pragma once
+
+#ifndef NOMINMAX  // std::min, not the macro (libstdc++ may have said so already)
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace codepage {
+
+inline HANDLE handle_of(void* handle) { return static_cast<HANDLE>(handle); }
+
+// Others may read, write, rename and delete a file while it is open here.
+inline constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace codepage
