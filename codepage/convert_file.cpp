@@ -47,7 +47,7 @@ int run_conversion(std::span<const NativeChar* const> arguments, Conversion cons
         return exit_failure;
     }
     OutputFile out;
-    if (!open_output(out, out_name, conversion.mode)) {
+    if (!open_output(out, out_name, conversion.mode, in)) {
         print_message(message_cannot_open, out_name);
         return exit_failure;
     }

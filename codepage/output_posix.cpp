@@ -1,43 +1,19 @@
+// Writing the output file: a temporary file beside the target, renamed over
+// it once complete.
 #include <cerrno>
-#include <clocale>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <csignal>
-#include <cwchar>
+#include <cstdlib>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "messages.hpp"
 #include "platform.hpp"
 
 namespace codepage {
 
 namespace {
-
-// Decodes one code point of our own (valid) UTF-8 message text.
-char32_t next_code_point(std::string_view text, std::size_t& i) {
-    auto const b = static_cast<unsigned char>(text[i++]);
-    int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-    char32_t cp = extra == 0 ? b : b & (0x3F >> extra);
-    for (; extra > 0 && i < text.size(); --extra)
-        cp = (cp << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
-    return cp;
-}
-
-// Appends `text` in the encoding of the current locale. False when that
-// encoding cannot hold one of its characters.
-bool append_in_locale_encoding(std::string& out, std::string_view text) {
-    std::mbstate_t state{};
-    char buffer[MB_LEN_MAX];
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t const n = std::wcrtomb(buffer, static_cast<wchar_t>(next_code_point(text, i)), &state);
-        if (n == static_cast<std::size_t>(-1)) return false;
-        out.append(buffer, n);
-    }
-    return true;
-}
 
 std::string directory_of(std::string const& path) {
     auto const slash = path.rfind('/');
@@ -77,57 +53,9 @@ void discard(OutputFile& file) {
 
 }  // namespace
 
-void set_locale_from_environment() { std::setlocale(LC_ALL, ""); }
-
-void print_message(std::string_view message, NativeStringView name) {
-    auto const [before, after] = split_at_name(message);
-    std::string out;
-    bool const in_locale = append_in_locale_encoding(out, before);
-    if (in_locale) out.append(name);
-    if (!in_locale || !append_in_locale_encoding(out, after)) {
-        // The console's encoding cannot hold Japanese (the C locale, say):
-        // UTF-8 at least arrives whole.
-        out.assign(before);
-        out.append(name);
-        out.append(after);
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
-}
-
-InputFile::~InputFile() {
-    if (fd >= 0) close(fd);
-}
-
-bool open_input(InputFile& file, NativeStringView name, FileMode) {
-    file.fd = open(std::string(name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (file.fd < 0) return false;
-    struct stat st;
-    if (fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode)) file.expected_size = st.st_size;
-    return true;
-}
-
-std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer) {
-    std::size_t filled = 0;
-    while (filled < buffer.size()) {
-        ssize_t const n = read(file.fd, buffer.data() + filled, buffer.size() - filled);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) {
-            if (file.bytes_read + static_cast<long long>(filled) < file.expected_size) return -1;
-            break;
-        }
-        filled += static_cast<std::size_t>(n);
-    }
-    file.bytes_read += static_cast<long long>(filled);
-    return static_cast<std::ptrdiff_t>(filled);
-}
-
 OutputFile::~OutputFile() { discard(*this); }
 
-bool open_output(OutputFile& file, NativeStringView name, FileMode) {
+bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile const&) {
     // Past a file-size limit a write should fail like any other, so that the
     // temporary file is removed and the failure reported, rather than the
     // signal ending the program.
