@@ -25,7 +25,10 @@ template <typename Get>
 bool read_whole(std::vector<char>& value, Get get) {
     for (int tries = 0; tries < 8; ++tries) {
         ssize_t const needed = get(nullptr, 0);
-        if (needed < 0) return false;
+        if (needed <= 0) {
+            value.clear();
+            return needed == 0;
+        }
         value.resize(static_cast<std::size_t>(needed));
         ssize_t const n = get(value.data(), value.size());
         if (n >= 0) {

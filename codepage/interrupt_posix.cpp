@@ -35,6 +35,9 @@ extern "C" void remove_and_end(int signal_number) {
     errno = saved_errno;
 }
 
+// Called while the signals are held off: a signal ignored from the start
+// (nohup, a background job) is put back before it could reach the handler,
+// and stays ignored.
 void install_handlers() {
     static bool installed = false;
     if (installed) return;
@@ -43,10 +46,8 @@ void install_handlers() {
     action.sa_handler = remove_and_end;
     action.sa_mask = ending_signal_set();
     for (int const s : ending_signals) {
-        // A signal ignored from the start (nohup, a background job) stays
-        // ignored.
         struct sigaction previous;
-        if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) sigaction(s, &action, nullptr);
+        if (sigaction(s, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) sigaction(s, &previous, nullptr);
     }
 }
 

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <optional>
 #include <string>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,17 +56,19 @@ int descriptor_named_by(std::string const& path) {
 struct Target {
     std::string path;
     int descriptor = -1;
+    bool exists = false;
+    struct stat status {};  // of the file, where it exists
 };
 
 std::optional<Target> resolve_target(std::string path) {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st;
         if (lstat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT) return Target{path};
+            if (errno == ENOENT) return Target{.path = path};
             return std::nullopt;
         }
-        if (!S_ISLNK(st.st_mode)) return Target{path};
-        if (int const descriptor = descriptor_named_by(path); descriptor >= 0) return Target{{}, descriptor};
+        if (!S_ISLNK(st.st_mode)) return Target{.path = path, .exists = true, .status = st};
+        if (int const descriptor = descriptor_named_by(path); descriptor >= 0) return Target{.path = {}, .descriptor = descriptor};
         std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
         ssize_t const n = readlink(path.c_str(), target.data(), target.size());
         if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
@@ -88,19 +89,20 @@ bool open_descriptor(OutputFile& file, int descriptor) {
 
 constexpr std::size_t suffix_length = 8;
 
-// Random letters and digits, from the kernel or, failing that, the clock.
+// Letters and digits that differ from one call, process and moment to the
+// next. They need not be secret: the file is created exclusively, and a
+// name already taken only costs another try.
 std::string random_suffix() {
-    unsigned char bytes[suffix_length];
-    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        unsigned long long mixed = static_cast<unsigned long long>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^
-                                   static_cast<unsigned long long>(getpid());
-        for (auto& b : bytes) b = static_cast<unsigned char>(mixed >>= 8);
-    }
+    static unsigned long long calls = 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned long long mixed = (static_cast<unsigned long long>(now.tv_sec) * 1'000'000'000ull +
+                                static_cast<unsigned long long>(now.tv_nsec)) ^
+                               static_cast<unsigned long long>(getpid()) << 40 ^ ++calls << 20;
+    mixed *= 0x9E3779B97F4A7C15ull;
     constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::string suffix;
-    for (unsigned char const b : bytes) suffix += alphabet[b % alphabet.size()];
+    for (std::size_t k = 0; k < suffix_length; ++k, mixed /= alphabet.size()) suffix += alphabet[mixed % alphabet.size()];
     return suffix;
 }
 
@@ -156,9 +158,8 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     if (target->descriptor >= 0) return open_descriptor(file, target->descriptor);
     std::string const& path = target->path;
     if (path.back() == '/') return false;
-    struct stat st;
-    file.target_exists = stat(path.c_str(), &st) == 0;
-    if (!file.target_exists && errno != ENOENT) return false;
+    struct stat const& st = target->status;
+    file.target_exists = target->exists;
     if (file.target_exists && !S_ISREG(st.st_mode)) {
         // Devices and FIFOs cannot be replaced; they are written as they are.
         file.fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
