@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "attributes_posix.hpp"
 #include "interrupt_posix.hpp"
@@ -98,7 +99,7 @@ std::string random_suffix() {
     clock_gettime(CLOCK_REALTIME, &now);
     unsigned long long mixed = (static_cast<unsigned long long>(now.tv_sec) * 1'000'000'000ull +
                                 static_cast<unsigned long long>(now.tv_nsec)) ^
-                               static_cast<unsigned long long>(getpid()) << 40 ^ ++calls << 20;
+                               (static_cast<unsigned long long>(getpid()) << 40) ^ (++calls << 20);
     mixed *= 0x9E3779B97F4A7C15ull;
     constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::string suffix;
@@ -129,9 +130,12 @@ bool create_temporary(OutputFile& file, mode_t mode) {
     return false;
 }
 
+// Closing is where some file systems (NFS, a full quota) report a failed
+// write.
+bool close_output(OutputFile& file) { return close(std::exchange(file.fd, -1)) == 0; }
+
 void discard(OutputFile& file) {
-    if (file.fd >= 0) close(file.fd);
-    file.fd = -1;
+    if (file.fd >= 0) close_output(file);
     if (!file.temporary_path.empty()) {
         SignalsHeldOff const held;
         unlinkat(file.directory_fd, file.temporary_path.c_str(), 0);
@@ -194,23 +198,13 @@ bool write_output(OutputFile& file, std::span<const Byte> bytes) {
 }
 
 bool commit_output(OutputFile& file) {
-    if (file.temporary_path.empty()) {
-        int const fd = file.fd;
-        file.fd = -1;
-        return close(fd) == 0;
-    }
+    if (file.temporary_path.empty()) return close_output(file);
     // In place, the old content is the only copy of the text: the new one
     // must be on the disk before the rename, and the rename after it, or a
     // crash could leave neither. A replaced file is otherwise written back
     // whenever the system likes, as cp does.
     if ((file.target_exists && !copy_attributes(file.target_path.c_str(), file.fd)) ||
-        (file.in_place && fsync(file.fd) != 0)) {
-        discard(file);
-        return false;
-    }
-    int const fd = file.fd;
-    file.fd = -1;
-    if (close(fd) != 0) {
+        (file.in_place && fsync(file.fd) != 0) || !close_output(file)) {
         discard(file);
         return false;
     }
