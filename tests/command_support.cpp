@@ -52,6 +52,7 @@ namespace {
     // The signals that end a run arrive as the tests send them, however the
     // test program was started.
     for (int const s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, SIG_DFL);
+    for (int const s : options.ignored_signals) signal(s, SIG_IGN);
     signal(SIGXFSZ, options.file_size_limit ? SIG_IGN : SIG_DFL);
     if (options.file_size_limit) {
         rlimit const limit{*options.file_size_limit, *options.file_size_limit};

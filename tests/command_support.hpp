@@ -45,6 +45,7 @@ struct RunOptions {
     // Descriptors of the test handed to the child: {number in the child,
     // descriptor}. They may take the place of standard output.
     std::vector<std::pair<int, int>> descriptors{};
+    std::vector<int> ignored_signals{};  // as nohup leaves SIGHUP
 };
 
 struct RunResult {

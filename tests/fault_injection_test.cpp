@@ -143,6 +143,21 @@ TEST_P(FaultInjection, EndedBySignal) {
     }
 }
 
+TEST_P(FaultInjection, IgnoredSignalStaysIgnored) {
+    // Under nohup a hang-up must not end the run. Once the program has read
+    // most of the input, its temporary file and its handlers are in place.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    Child child(GetParam(), {path("fifo"), path("out")}, {.ignored_signals = {SIGHUP}});
+    UniqueFd writer;
+    ASSERT_TRUE(feed_fifo(dir / "fifo", large_input(), &writer));
+    ASSERT_EQ(dir.entries().size(), 4u);
+    ASSERT_EQ(kill(child.pid(), SIGHUP), 0);
+    writer = UniqueFd();
+    EXPECT_TRUE(succeeded(child.wait()));
+    EXPECT_GT(fs::file_size(dir / "out"), large_input().size());
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fifo", "in", "out"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(BothPrograms, FaultInjection, ::testing::Values(litconv_program, txtconv_program),
                          [](auto const& info) { return fs::path(info.param).filename().string(); });
 
