@@ -188,6 +188,25 @@ TEST_P(OutputTest, ReplacementKeepsAccessRulesAndAttributes) {
     }
 }
 
+TEST_P(OutputTest, AclThatCannotBeCopiedKeepsTheOldFile) {
+    if (!set_attribute(dir / "in", "system.posix_acl_access", private_acl))
+        GTEST_SKIP() << "no ACLs on " << dir.path();
+    fs::path const marker = dir.path().string() + ".loaded";
+    RunOptions const refusing{.extra_environment = {"LD_PRELOAD=" ACL_REFUSAL_PRELOAD, "ACL_REFUSAL_MARKER=" + marker.string(),
+                                                    "ASAN_OPTIONS=verify_asan_link_order=0"}};
+    for (std::string const out : {"in", "other"}) {
+        write_file(dir / "other", "old\n");
+        ASSERT_TRUE(set_attribute(dir / "other", "system.posix_acl_access", private_acl));
+        std::string const before = read_file(dir / out);
+        RunResult const result = convert(path(out), refusing);
+        if (!fs::remove(marker)) GTEST_SKIP() << "LD_PRELOAD does not reach a statically linked program";
+        EXPECT_TRUE(failed_with(result, cannot_write(path(out)))) << out;
+        EXPECT_EQ(read_file(dir / out), before) << out;
+        EXPECT_EQ(attribute(dir / out, "system.posix_acl_access"), private_acl) << out;
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in", "other"})) << out;
+    }
+}
+
 TEST_P(OutputTest, NewFileGetsWhatAPlainCreateGives) {
     ASSERT_EQ(mkdir(path("plain").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(path("inheriting").c_str(), 0755), 0);
