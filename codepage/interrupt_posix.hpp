@@ -22,8 +22,8 @@ private:
 };
 
 // Records the temporary file `name` in `directory`, to be removed if one of
-// those signals comes; the first call installs the handlers. The name must
-// be shorter than NAME_MAX + 1 bytes, and `directory` must stay open until
+// those signals comes; the first call installs the handlers. The name is at
+// most NAME_MAX bytes long, and `directory` stays open until
 // forget_temporary_file. Call both while the signals are held off.
 void remove_on_signal(int directory, std::string_view name);
 void forget_temporary_file();
