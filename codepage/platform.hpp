@@ -1,6 +1,6 @@
 // Console and file services of the platform. Everything that differs
-// between operating systems is behind these declarations; platform_posix.cpp
-// implements them for POSIX systems, the *_windows.cpp files for Windows.
+// between operating systems is behind these declarations; the *_posix.cpp
+// files implement them for POSIX systems, the *_windows.cpp files for Windows.
 #pragma once
 
 #include <cstddef>
@@ -80,8 +80,9 @@ std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer);
 // The output goes to a temporary file beside the target, which replaces the
 // target only when commit_output succeeds; until then an existing target
 // keeps its content, and the temporary file is removed if the output is
-// dropped. A target that is not a regular file (a device, a FIFO) is
-// written directly.
+// dropped or a signal ends the program. A target that is not a regular file
+// (a device, a FIFO, a descriptor the program was started with) is written
+// directly.
 struct OutputFile {
 #ifdef _WIN32
     void* handle = nullptr;  // HANDLE
@@ -90,7 +91,11 @@ struct OutputFile {
     bool in_place = false;       // the target is the input: flushed to disk before it is replaced
 #else
     int fd = -1;
+    int directory_fd = -1;       // the target's directory, which holds the temporary file
+    bool target_exists = false;  // its owner, attributes and mode go to the new file
+    bool in_place = false;       // the target is the input: flushed to disk around the rename
 #endif
+    // On POSIX systems the temporary path is a name in directory_fd.
     NativeString temporary_path;  // empty when writing the target directly
     NativeString target_path;
 

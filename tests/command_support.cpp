@@ -42,10 +42,17 @@ namespace {
 [[noreturn]] void exec_child(char const* program, char* const* argv, char* const* envp, int null_fd, int out_fd,
                              int err_fd, RunOptions const& options) {
     if (dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(126);
+    for (auto const& [number, fd] : options.descriptors) {
+        // dup2 onto itself would keep the close-on-exec flag.
+        if (number == fd ? fcntl(fd, F_SETFD, 0) < 0 : dup2(fd, number) < 0) _exit(126);
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
+    // The signals that end a run arrive as the tests send them, however the
+    // test program was started.
+    for (int const s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, SIG_DFL);
+    for (int const s : options.ignored_signals) signal(s, SIG_IGN);
     signal(SIGXFSZ, options.file_size_limit ? SIG_IGN : SIG_DFL);
     if (options.file_size_limit) {
         rlimit const limit{*options.file_size_limit, *options.file_size_limit};

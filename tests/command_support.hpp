@@ -42,6 +42,10 @@ struct RunOptions {
     std::optional<rlim_t> file_size_limit{};       // RLIMIT_FSIZE, with SIGXFSZ ignored
     std::optional<mode_t> umask{};
     fs::path working_directory{};                  // empty: the test's own
+    // Descriptors of the test handed to the child: {number in the child,
+    // descriptor}. They may take the place of standard output.
+    std::vector<std::pair<int, int>> descriptors{};
+    std::vector<int> ignored_signals{};  // as nohup leaves SIGHUP
 };
 
 struct RunResult {

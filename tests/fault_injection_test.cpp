@@ -73,6 +73,7 @@ TEST_P(FaultInjection, OutputCannotBeCreated) {
     ASSERT_EQ(mkdir(path("directory").c_str(), 0755), 0);
     for (char const* name : {"missing/out", "directory", "out/"})
         EXPECT_TRUE(failed_with(convert(path("in"), path(name)), cannot_open(path(name)))) << name;
+    EXPECT_TRUE(failed_with(convert(path("in"), ""), cannot_open("")));
     expect_untouched({"directory", "in", "out"});
 }
 
@@ -115,22 +116,46 @@ TEST_P(FaultInjection, InputShrinksWhileRead) {
     expect_untouched({"fifo", "in", "out"});
 }
 
-TEST_P(FaultInjection, KilledInTheMiddle) {
+TEST_P(FaultInjection, EndedBySignal) {
     // A FIFO as [in] holds the program in the middle of its output for as
-    // long as the test likes.
+    // long as the test likes. Each signal that can be caught removes the
+    // temporary file and still ends the program; SIGKILL cannot be caught.
+    struct Case {
+        int signal;
+        bool leaves_temporary_file;
+    };
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
-    Child child(GetParam(), {path("fifo"), path("out")});
+    for (auto const [signal, leaves_temporary_file] :
+         {Case{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGPIPE, false}, {SIGKILL, true}}) {
+        Child child(GetParam(), {path("fifo"), path("out")});
+        UniqueFd writer;
+        ASSERT_TRUE(feed_fifo(dir / "fifo", large_input(), &writer));
+        std::vector<std::string> const names = dir.entries();
+        ASSERT_EQ(names.size(), 4u) << "a temporary file beside [out] while the program writes";
+        EXPECT_TRUE(names[0].starts_with(".out.")) << names[0];
+        EXPECT_GT(fs::file_size(dir / names[0]), 0u);
+        ASSERT_EQ(kill(child.pid(), signal), 0);
+        RunResult const result = child.wait();
+        EXPECT_EQ(result.signal, signal);
+        EXPECT_EQ(result.out, "");
+        expect_untouched(leaves_temporary_file ? names : std::vector<std::string>{"fifo", "in", "out"});
+        fs::remove(dir / names[0]);
+    }
+}
+
+TEST_P(FaultInjection, IgnoredSignalStaysIgnored) {
+    // Under nohup a hang-up must not end the run. Once the program has read
+    // most of the input, its temporary file and its handlers are in place.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    Child child(GetParam(), {path("fifo"), path("out")}, {.ignored_signals = {SIGHUP}});
     UniqueFd writer;
     ASSERT_TRUE(feed_fifo(dir / "fifo", large_input(), &writer));
-    std::vector<std::string> const names = dir.entries();
-    ASSERT_EQ(names.size(), 4u) << "a temporary file beside [out] while the program writes";
-    EXPECT_TRUE(names[0].starts_with(".out.")) << names[0];
-    EXPECT_GT(fs::file_size(dir / names[0]), 0u);
-    ASSERT_EQ(kill(child.pid(), SIGKILL), 0);
-    RunResult const result = child.wait();
-    EXPECT_EQ(result.signal, SIGKILL);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(read_file(dir / "out"), old_content);
+    ASSERT_EQ(dir.entries().size(), 4u);
+    ASSERT_EQ(kill(child.pid(), SIGHUP), 0);
+    writer = UniqueFd();
+    EXPECT_TRUE(succeeded(child.wait()));
+    EXPECT_GT(fs::file_size(dir / "out"), large_input().size());
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fifo", "in", "out"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPrograms, FaultInjection, ::testing::Values(litconv_program, txtconv_program),

@@ -1,0 +1,95 @@
+#include "attributes_posix.hpp"
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+
+namespace codepage {
+
+namespace {
+
+constexpr std::string_view access_acl = "system.posix_acl_access";
+
+// Attributes of the system namespace carry access rules (POSIX and NFSv4
+// ACLs); the others (user, security, trusted) are copied where the caller is
+// allowed to set them.
+bool grants_access(std::string_view name) { return name.starts_with("system."); }
+
+// Calls `get(buffer, size)` with a growing buffer until the whole value
+// fits; xattr calls report the size needed when given none.
+template <typename Get>
+bool read_whole(std::vector<char>& value, Get get) {
+    for (int tries = 0; tries < 8; ++tries) {
+        ssize_t const needed = get(nullptr, 0);
+        if (needed <= 0) {
+            value.clear();
+            return needed == 0;
+        }
+        value.resize(static_cast<std::size_t>(needed));
+        ssize_t const n = get(value.data(), value.size());
+        if (n >= 0) {
+            value.resize(static_cast<std::size_t>(n));
+            return true;
+        }
+        if (errno != ERANGE) return false;  // ERANGE: it grew in between
+    }
+    return false;
+}
+
+// The names of `path`'s extended attributes; none where the file system has
+// no extended attributes.
+bool attribute_names(char const* path, std::vector<std::string>& names) {
+    std::vector<char> list;
+    if (!read_whole(list, [path](char* buffer, std::size_t size) { return llistxattr(path, buffer, size); }))
+        return errno == ENOTSUP;
+    for (std::size_t i = 0; i < list.size();) {
+        std::string_view const name(list.data() + i);
+        names.emplace_back(name);
+        i += name.size() + 1;
+    }
+    return true;
+}
+
+bool copy_attribute(char const* from, int to, std::string const& name) {
+    std::vector<char> value;
+    bool const copied =
+        read_whole(value, [&](char* buffer, std::size_t size) { return lgetxattr(from, name.c_str(), buffer, size); }) &&
+        fsetxattr(to, name.c_str(), value.data(), value.size(), 0) == 0;
+    return copied || !grants_access(name);
+}
+
+bool copy_extended_attributes(char const* from, int to) {
+    std::vector<std::string> names;
+    if (!attribute_names(from, names)) return false;
+    bool has_access_acl = false;
+    for (auto const& name : names) {
+        if (!copy_attribute(from, to, name)) return false;
+        has_access_acl = has_access_acl || name == access_acl;
+    }
+    // A default ACL of the directory gave the new file an ACL of its own,
+    // which the old file did not have.
+    return has_access_acl || fremovexattr(to, access_acl.data()) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
+
+}  // namespace
+
+bool copy_attributes(char const* from, int to) {
+    struct stat st;
+    if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // Only root may give a file away; a member of the file's group may
+    // still keep the group, as the other members need.
+    if (fchown(to, st.st_uid, st.st_gid) != 0 && fchown(to, static_cast<uid_t>(-1), st.st_gid) != 0) {
+        // Neither: the file stays ours and in our group.
+    }
+    // The mode comes last: chown clears the set-user-ID and set-group-ID
+    // bits. Where an ACL was copied, the mode's group bits are its mask and
+    // the old file's group bits were that same mask, so the mode changes no
+    // access the ACL gives.
+    return copy_extended_attributes(from, to) && fchmod(to, st.st_mode & 07777) == 0;
+}
+
+}  // namespace codepage

@@ -1,0 +1,14 @@
+// What a replaced file keeps: its owner and group, its extended attributes
+// (POSIX ACLs among them) and its mode.
+#pragma once
+
+namespace codepage {
+
+// Gives the file open as `to` the owner, group, extended attributes and mode
+// of the regular file `from` names (a symbolic link is not followed). False
+// when `from` cannot be examined or its access rules cannot be carried over
+// whole; the new file must then not take its place, since it could be open
+// to more users than the old one was.
+bool copy_attributes(char const* from, int to);
+
+}  // namespace codepage

@@ -1,0 +1,72 @@
+#include "interrupt_posix.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace codepage {
+
+namespace {
+
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// Filled before a handler can read them (the signals are held off while
+// they change), so the handler needs no lock and no allocation.
+volatile sig_atomic_t pending_directory = -1;
+char pending_name[NAME_MAX + 1];
+
+sigset_t ending_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int const s : ending_signals) sigaddset(&set, s);
+    return set;
+}
+
+// Only async-signal-safe calls. The signal stays blocked until the handler
+// returns; with its default action restored, it then ends the program, so
+// that the parent sees the signal, not an exit status.
+extern "C" void remove_and_end(int signal_number) {
+    int const saved_errno = errno;
+    if (pending_directory >= 0) unlinkat(pending_directory, pending_name, 0);
+    std::signal(signal_number, SIG_DFL);
+    raise(signal_number);
+    errno = saved_errno;
+}
+
+// Called while the signals are held off: a signal ignored from the start
+// (nohup, a background job) is put back before it could reach the handler,
+// and stays ignored.
+void install_handlers() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    struct sigaction action {};
+    action.sa_handler = remove_and_end;
+    action.sa_mask = ending_signal_set();
+    for (int const s : ending_signals) {
+        struct sigaction previous;
+        if (sigaction(s, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) sigaction(s, &previous, nullptr);
+    }
+}
+
+}  // namespace
+
+SignalsHeldOff::SignalsHeldOff() {
+    sigset_t const set = ending_signal_set();
+    sigprocmask(SIG_BLOCK, &set, &previous_);
+}
+
+SignalsHeldOff::~SignalsHeldOff() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+void remove_on_signal(int directory, std::string_view name) {
+    install_handlers();
+    std::memcpy(pending_name, name.data(), name.size());
+    pending_name[name.size()] = '\0';
+    pending_directory = directory;
+}
+
+void forget_temporary_file() { pending_directory = -1; }
+
+}  // namespace codepage

@@ -1,0 +1,31 @@
+// Removing the temporary file when a signal ends the program (Ctrl-C, a
+// closed terminal or pipe, kill): the target keeps its old content and
+// nothing is left beside it.
+#pragma once
+
+#include <csignal>
+#include <string_view>
+
+namespace codepage {
+
+// Holds off those signals for as long as it lives, so that the file system
+// and the record of the temporary file change together.
+class SignalsHeldOff {
+public:
+    SignalsHeldOff();
+    SignalsHeldOff(SignalsHeldOff const&) = delete;
+    SignalsHeldOff& operator=(SignalsHeldOff const&) = delete;
+    ~SignalsHeldOff();
+
+private:
+    sigset_t previous_;
+};
+
+// Records the temporary file `name` in `directory`, to be removed if one of
+// those signals comes; the first call installs the handlers. The name is at
+// most NAME_MAX bytes long, and `directory` stays open until
+// forget_temporary_file. Call both while the signals are held off.
+void remove_on_signal(int directory, std::string_view name);
+void forget_temporary_file();
+
+}  // namespace codepage

@@ -1,0 +1,224 @@
+// Writing the output file: a temporary file beside the target, renamed over
+// it once complete.
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include "attributes_posix.hpp"
+#include "interrupt_posix.hpp"
+#include "platform.hpp"
+
+namespace codepage {
+
+namespace {
+
+std::string directory_of(std::string const& path) {
+    auto const slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string base_name_of(std::string const& path) { return path.substr(path.rfind('/') + 1); }
+
+bool same_file(struct stat const& a, struct stat const& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The number of the descriptor of this process that the symbolic link
+// `path` stands for, or -1. /dev/stdout, /dev/fd/N and /proc/self/fd/N all
+// lead to an entry of the process's descriptor directory in /proc, whose
+// link text is no name of the file (a pipe, a deleted file): what the
+// descriptor reaches is only reached through it. The directory is known by
+// its identity, not by its spelling, so any name of it serves.
+int descriptor_named_by(std::string const& path) {
+    std::string const name = base_name_of(path);
+    int number = -1;
+    auto const [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
+    if (error != std::errc() || end != name.data() + name.size() || number < 0) return -1;
+    struct stat directory;
+    if (stat(directory_of(path).c_str(), &directory) != 0) return -1;
+    for (char const* own : {"/proc/self/fd", "/proc/thread-self/fd"}) {
+        struct stat st;
+        if (stat(own, &st) == 0 && same_file(st, directory)) return number;
+    }
+    return -1;
+}
+
+// Where [out] leads once symbolic links are followed: a file name, which
+// need not exist yet (a dangling link names the file to create), or a
+// descriptor this process holds.
+struct Target {
+    std::string path;
+    int descriptor = -1;
+    bool exists = false;
+    struct stat status {};  // of the file, where it exists
+};
+
+std::optional<Target> resolve_target(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT) return Target{.path = path};
+            return std::nullopt;
+        }
+        if (!S_ISLNK(st.st_mode)) return Target{.path = path, .exists = true, .status = st};
+        if (int const descriptor = descriptor_named_by(path); descriptor >= 0) return Target{.path = {}, .descriptor = descriptor};
+        std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
+        ssize_t const n = readlink(path.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
+        target.resize(static_cast<std::size_t>(n));
+        path = target.front() == '/' ? target : directory_of(path) + "/" + target;
+    }
+    return std::nullopt;
+}
+
+// Writes through the descriptor as a shell redirection would: at its
+// offset (or its end, when it appends), without truncating.
+bool open_descriptor(OutputFile& file, int descriptor) {
+    int const flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
+    file.fd = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    return file.fd >= 0;
+}
+
+constexpr std::size_t suffix_length = 8;
+
+// Letters and digits that differ from one call, process and moment to the
+// next. They need not be secret: the file is created exclusively, and a
+// name already taken only costs another try.
+std::string random_suffix() {
+    static unsigned long long calls = 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned long long mixed = (static_cast<unsigned long long>(now.tv_sec) * 1'000'000'000ull +
+                                static_cast<unsigned long long>(now.tv_nsec)) ^
+                               (static_cast<unsigned long long>(getpid()) << 40) ^ (++calls << 20);
+    mixed *= 0x9E3779B97F4A7C15ull;
+    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string suffix;
+    for (std::size_t k = 0; k < suffix_length; ++k, mixed /= alphabet.size()) suffix += alphabet[mixed % alphabet.size()];
+    return suffix;
+}
+
+// Creates the temporary file in the target's directory, named after the
+// target, hidden and suffixed, and cut short where it would pass the
+// longest name a directory holds. It is made relative to the directory, so
+// that its path may be as long as the target's. The signals that end the
+// program are held off until it is recorded for removal.
+bool create_temporary(OutputFile& file, mode_t mode) {
+    std::string base = base_name_of(file.target_path);
+    std::size_t const decoration = std::string_view("..").size() + suffix_length;
+    if (base.size() > NAME_MAX - decoration) base.resize(NAME_MAX - decoration);
+    for (int tries = 0; tries < 100; ++tries) {
+        std::string const name = "." + base + "." + random_suffix();
+        SignalsHeldOff const held;
+        file.fd = openat(file.directory_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (file.fd >= 0) {
+            file.temporary_path = name;
+            remove_on_signal(file.directory_fd, name);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+// Closing is where some file systems (NFS, a full quota) report a failed
+// write.
+bool close_output(OutputFile& file) { return close(std::exchange(file.fd, -1)) == 0; }
+
+void discard(OutputFile& file) {
+    if (file.fd >= 0) close_output(file);
+    if (!file.temporary_path.empty()) {
+        SignalsHeldOff const held;
+        unlinkat(file.directory_fd, file.temporary_path.c_str(), 0);
+        forget_temporary_file();
+        file.temporary_path.clear();
+    }
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+    discard(*this);
+    if (directory_fd >= 0) close(directory_fd);
+}
+
+bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile const& input) {
+    // Past a file-size limit a write should fail like any other, so that the
+    // temporary file is removed and the failure reported, rather than the
+    // signal ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (name.empty()) return false;
+    std::optional<Target> const target = resolve_target(std::string(name));
+    if (!target) return false;
+    if (target->descriptor >= 0) return open_descriptor(file, target->descriptor);
+    std::string const& path = target->path;
+    if (path.back() == '/') return false;
+    struct stat const& st = target->status;
+    file.target_exists = target->exists;
+    if (file.target_exists && !S_ISREG(st.st_mode)) {
+        // Devices and FIFOs cannot be replaced; they are written as they are.
+        file.fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        return file.fd >= 0;
+    }
+    // What the platform's own open would refuse is refused here too, though
+    // the rename would get past it.
+    if (file.target_exists && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    struct stat in;
+    file.in_place = file.target_exists && fstat(input.fd, &in) == 0 && same_file(in, st);
+    // Flushing the directory after the rename needs it open for reading;
+    // anywhere else a search right is enough.
+    file.directory_fd = open(directory_of(path).c_str(), (file.in_place ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
+    if (file.directory_fd < 0) return false;
+    file.target_path = path;
+    // A new file gets what a plain create gives (the umask, or the
+    // directory's default ACL); a replacement stays private until it takes
+    // the old file's attributes.
+    return create_temporary(file, file.target_exists ? 0600 : 0666);
+}
+
+bool write_output(OutputFile& file, std::span<const Byte> bytes) {
+    while (!bytes.empty()) {
+        ssize_t const n = write(file.fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool commit_output(OutputFile& file) {
+    if (file.temporary_path.empty()) return close_output(file);
+    // In place, the old content is the only copy of the text: the new one
+    // must be on the disk before the rename, and the rename after it, or a
+    // crash could leave neither. A replaced file is otherwise written back
+    // whenever the system likes, as cp does.
+    if ((file.target_exists && !copy_attributes(file.target_path.c_str(), file.fd)) ||
+        (file.in_place && fsync(file.fd) != 0) || !close_output(file)) {
+        discard(file);
+        return false;
+    }
+    std::string const target_name = base_name_of(file.target_path);
+    {
+        SignalsHeldOff const held;
+        if (renameat(file.directory_fd, file.temporary_path.c_str(), file.directory_fd, target_name.c_str()) != 0) {
+            discard(file);
+            return false;
+        }
+        forget_temporary_file();
+        file.temporary_path.clear();
+    }
+    return !file.in_place || fsync(file.directory_fd) == 0;
+}
+
+}  // namespace codepage
