@@ -31,31 +31,35 @@ constexpr std::array<std::array<Byte, 4>, 256> hex_escapes = [] {
     return escapes;
 }();
 
-// One character of the input: a mapped pair, or one byte.
+// One character of the input: a mapped pair, or one byte. (Whole words, not
+// bytes: a struct of bytes put together and read back as one word costs a
+// stall on every character.)
 struct Char {
-    std::array<Byte, 2> bytes;
-    std::uint8_t size;
+    Byte const* text;  // in the input
+    std::size_t size;
     // What it becomes in a narrow literal, its UTF-8 form or the byte of a
     // stray lead byte; length 0 when it stays as it is (ASCII, 80, A0, FD-FF).
     Utf8Char escaped;
 
     // What the lexer sees of it.
-    Byte lexeme() const { return size == 1 && bytes[0] < 0x80 ? bytes[0] : non_ascii; }
+    Byte lexeme() const { return size == 1 && text[0] < 0x80 ? text[0] : non_ascii; }
 };
 
-Char ascii(Byte b) { return {{b, 0}, 1, {}}; }
-
-Char pair(Byte lead, Byte trail, Utf8Char c) { return {{lead, trail}, 2, c}; }
-
-// A byte taken alone. A lead byte that begins no mapped pair keeps its
-// value as an escape in a narrow literal: copied, it would make a character
-// of the backslash of an escape that follows (81 5C is one), and the
-// compiler would lose that escape.
-Char single(Utf8Tables const& table, Byte b) {
-    if (is_half_width_katakana(b)) return {{b, 0}, 1, table.single[b]};
-    if (is_lead_byte(b)) return {{b, 0}, 1, {{b, 0, 0}, 1}};
-    return ascii(b);
+// The one or two bytes at `in` (a mapped pair if `pair` is its UTF-8 form).
+// A lead byte that begins no mapped pair keeps its value as an escape in a
+// narrow literal: copied, it would make a character of the backslash of an
+// escape that follows (81 5C is one), and the compiler would lose that
+// escape.
+Char character(Utf8Tables const& table, Byte const* in, Utf8Char pair) {
+    if (pair.length != 0) return {in, 2, pair};
+    Byte const b = in[0];
+    if (is_half_width_katakana(b)) return {in, 1, table.single[b]};
+    if (is_lead_byte(b)) return {in, 1, {{b, 0, 0}, 1}};
+    return {in, 1, {}};
 }
+
+constexpr Byte backslash_byte = '\\';
+constexpr Byte cr_byte = '\r';
 
 // Writes to the output buffer, which has room for everything the chunk can
 // give (max_escaped_length): after i input bytes at most 36 * i + 36 bytes
@@ -66,8 +70,8 @@ struct Writer {
     void copy(Byte b) { *next++ = b; }
 
     void copy(Char const& c) {
-        next[0] = c.bytes[0];
-        next[1] = c.bytes[1];
+        next[0] = c.text[0];
+        if (c.size == 2) next[1] = c.text[1];
         next += c.size;
     }
 
@@ -145,8 +149,8 @@ void write(ScanState& state, Role role, Char const& c, Writer& out) {
                 out.copy('\\');
                 state.escape_held = false;
             }
-            if (state.after_escape && is_hex_digit(c.bytes[0]) && c.size == 1) {
-                out.escape(c.bytes[0]);
+            if (state.after_escape && c.size == 1 && is_hex_digit(c.text[0])) {
+                out.escape(c.text[0]);
                 return;
             }
             out.copy(c);
@@ -176,8 +180,8 @@ void lex_and_write(ScanState& state, Char const& c, Writer& out) {
 void release_held(ScanState& state, Writer& out) {
     Held const held = state.held;
     state.held = Held::nothing;
-    lex_and_write(state, ascii('\\'), out);
-    if (held == Held::backslash_cr) lex_and_write(state, ascii('\r'), out);
+    lex_and_write(state, {&backslash_byte, 1, {}}, out);
+    if (held == Held::backslash_cr) lex_and_write(state, {&cr_byte, 1, {}}, out);
 }
 
 // One character, splices first: a backslash right before a line end (LF or
@@ -226,46 +230,67 @@ std::size_t copy_plain(std::span<const Byte> in, Byte* out) {
     return n;
 }
 
+// Copies the characters from 0x80 up at the start of `in`, pairs whole, so
+// that a trail byte 5C is never read as a backslash, and returns their
+// length; a lead byte at the end is left to the caller, whose next chunk
+// may complete it.
+std::size_t copy_high(Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
+    std::size_t i = 0;
+    while (i < in.size() && in[i] >= 0x80) {
+        std::size_t length = 1;
+        if (is_lead_byte(in[i])) {
+            if (i + 1 == in.size()) break;
+            if (table.pair[codepage::pair_index(in[i], in[i + 1])].length != 0) length = 2;
+        }
+        std::memcpy(out + i, in.data() + i, length);
+        i += length;
+    }
+    return i;
+}
+
 // Copies the text at the start of `in` in which the lexer looks for nothing
 // but `specials`, and returns its length: a comment, a wide or a character
-// literal, the body of a wide raw literal. Characters from 0x80 up are taken
-// whole, so that a trail byte 5C is never read as a backslash; a lead byte
-// at the end is left to the caller, whose next chunk may complete it.
+// literal, the body of a wide raw literal.
 template <Byte... specials>
 std::size_t copy_text(Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
     std::size_t i = 0;
     while (true) {
         i += copy_plain<specials...>(in.subspan(i), out + i);
         if (i == in.size() || in[i] < 0x80) return i;
-        while (i < in.size() && in[i] >= 0x80) {
-            std::size_t length = 1;
-            if (is_lead_byte(in[i])) {
-                if (i + 1 == in.size()) return i;
-                if (table.pair[codepage::pair_index(in[i], in[i + 1])].length != 0) length = 2;
-            }
-            std::memcpy(out + i, in.data() + i, length);
-            i += length;
-        }
+        std::size_t const high = copy_high(table, in.subspan(i), out + i);
+        if (high == 0) return i;
+        i += high;
     }
 }
 
-// Copies the run of code at the start of `in` that holds none of the bytes
-// that start or end something in code (quotes, /, #, \ and any byte from
-// 0x80 up), and brings `lex` to where it stands after the run: only the
-// identifier it ends in and whether it ends on a line of blanks can differ
-// from before it. Returns its length.
-std::size_t copy_code(LexState& lex, std::span<const Byte> in, Byte* out) {
-    std::size_t const n = copy_plain<'"', '\'', '/', '\\', '#'>(in, out);
-    if (n == 0) return 0;
-    std::span<const Byte> const run = in.first(n);
-    std::size_t word = n;
-    while (word > 0 && is_identifier_byte(run[word - 1])) --word;
-    if (word != 0) lex.word = Word{};
-    for (Byte b : run.subspan(word)) lex.word.push(b);
-    std::size_t blanks = n;
-    while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
-    if (blanks != 0) lex.line_start = run[blanks - 1] == '\n';
-    return n;
+// Copies the code at the start of `in` that holds none of the bytes that
+// start or end something in code (quotes, /, #, \), and brings `lex` to
+// where it stands after it: only the identifier it ends in and whether it
+// ends on a line of blanks can differ from before. Characters from 0x80 up
+// are identifier characters. Returns its length.
+std::size_t copy_code(LexState& lex, Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
+    std::size_t i = 0;
+    while (true) {
+        std::size_t const n = copy_plain<'"', '\'', '/', '\\', '#'>(in.subspan(i), out + i);
+        if (n != 0) {
+            std::span<const Byte> const run = in.subspan(i, n);
+            std::size_t word = n;
+            while (word > 0 && is_identifier_byte(run[word - 1])) --word;
+            if (word != 0) lex.word = Word{};
+            for (Byte b : run.subspan(word)) lex.word.push(b);
+            std::size_t blanks = n;
+            while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
+            if (blanks != 0) lex.line_start = run[blanks - 1] == '\n';
+            i += n;
+        }
+        if (i == in.size() || in[i] < 0x80) return i;
+        std::size_t const high = copy_high(table, in.subspan(i), out + i);
+        if (high == 0) return i;
+        // Any such character keeps the word from being a prefix or a name.
+        lex.word.push(non_ascii);
+        lex.line_start = false;
+        i += high;
+    }
 }
 
 // Scans the inside of a narrow literal with no backslash pending, up to and
@@ -326,7 +351,7 @@ std::size_t scan_run(ScanState& state, Utf8Tables const& table, std::span<const 
     switch (lex.mode) {
         case Mode::code:
             if (lex.slash || lex.directive != Directive::none) return 0;
-            n = copy_code(lex, in, out.next);
+            n = copy_code(lex, table, in, out.next);
             break;
         case Mode::string:
             if (lex.escape) return 0;
@@ -363,30 +388,43 @@ constexpr bool carries_state(Byte a, Byte b) {
     return (a == '/' && b == '*') || (a == 'R' && b == '"') || (a == '\\' && (b == '\n' || b == '\r'));
 }
 
-// Copies the ASCII at `in` to `out` up to the first byte from 0x80 up and
-// the first pair of bytes that carries_state, and returns its length; up to
-// 16 bytes past it are written as well. in[0] must be ASCII and carry no
-// state with the byte before it.
-std::size_t copy_ascii_within_lines(std::span<const Byte> in, Byte* out) {
-    out[0] = in[0];
-    std::size_t n = 1;
 #ifdef CODEPAGE_HAVE_SSE2
-    auto const splat = [](char c) { return _mm_set1_epi8(c); };
-    while (in.size() - n >= codepage::scan_width) {
-        __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in.data() + n));
-        __m128i const before = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in.data() + n - 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), v);
-        auto const is = [&splat](__m128i x, char c) { return _mm_cmpeq_epi8(x, splat(c)); };
-        __m128i const comment = _mm_and_si128(is(before, '/'), is(v, '*'));
-        __m128i const raw = _mm_and_si128(is(before, 'R'), is(v, '"'));
-        __m128i const splice = _mm_and_si128(is(before, '\\'), _mm_or_si128(is(v, '\n'), is(v, '\r')));
-        __m128i const stops = _mm_or_si128(_mm_or_si128(v, comment), _mm_or_si128(raw, splice));
-        if (auto const mask = static_cast<unsigned>(_mm_movemask_epi8(stops)); mask != 0)
-            return n + static_cast<std::size_t>(std::countr_zero(mask));
-        n += codepage::scan_width;
+// The first bytes of the pairs that carries_state, or of some pairs like
+// them (/ or R or \ before any byte below 0x2B), among 16 bytes at `in`,
+// and the bytes from 0x80 up. The second bytes of those pairs (* " LF CR)
+// all lie below 0x2B: one comparison for all four takes less than the
+// searched-for pairs would, and only rarely stops a sweep early (/ before a
+// blank, \" in a literal).
+inline __m128i stops_16(Byte const* in) {
+    __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in));
+    __m128i const next = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in + 1));
+    __m128i const firsts = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')),
+                                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('R'))),
+                                        _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+    return _mm_or_si128(v, _mm_and_si128(firsts, _mm_cmplt_epi8(next, _mm_set1_epi8(0x2B))));
+}
+#endif
+
+// Copies the ASCII at `in` to `out` up to the first byte from 0x80 up or
+// the first pair of bytes that carries_state, and returns its length; it
+// may stop earlier, and up to 32 bytes past it are written as well.
+std::size_t copy_ascii_within_lines(std::span<const Byte> in, Byte* out) {
+    std::size_t n = 0;
+#ifdef CODEPAGE_HAVE_SSE2
+    // 32 bytes and the byte after them at a time.
+    constexpr std::size_t step = 2 * codepage::scan_width;
+    while (in.size() - n > step) {
+        __m128i const low = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in.data() + n));
+        __m128i const high = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in.data() + n + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n + 16), high);
+        auto const mask = static_cast<std::uint32_t>(_mm_movemask_epi8(stops_16(in.data() + n))) |
+                          static_cast<std::uint32_t>(_mm_movemask_epi8(stops_16(in.data() + n + 16))) << 16;
+        if (mask != 0) return n + static_cast<std::size_t>(std::countr_zero(mask));
+        n += step;
     }
 #endif
-    while (n < in.size() && in[n] < 0x80 && !carries_state(in[n - 1], in[n])) {
+    while (n < in.size() && in[n] < 0x80 && !(n + 1 < in.size() && carries_state(in[n], in[n + 1]))) {
         out[n] = in[n];
         ++n;
     }
@@ -412,14 +450,14 @@ Sweep sweep_ascii_lines(std::span<const Byte> in, Byte* out) {
     return {codepage::through_last_line_feed(in.first(ascii)), ascii};
 }
 
-// Literals are where the state machine spends most on lines of ASCII, and
-// it goes through a run in code quickly: the quote that opens a literal is
-// where to try a sweep, unless it opens a raw one.
-bool may_sweep(ScanState const& state) {
+// Whether a sweep may start at `b`: in code, where the run of code stopped,
+// unless `b` carries a state with what came before it (R", /*).
+bool may_sweep(ScanState const& state, Byte b) {
     LexState const& lex = state.lex;
     Word const& w = lex.word;
     bool const raw_prefix = w.size > 0 && w.size <= 3 && w.text[w.size - 1] == 'R';
-    return lex.mode == Mode::code && state.held == Held::nothing && !raw_prefix;
+    return lex.mode == Mode::code && state.held == Held::nothing && b < 0x80 && !lex.slash &&
+           !(b == '"' && raw_prefix);
 }
 
 }  // namespace
@@ -438,13 +476,11 @@ std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bo
         auto const lead = static_cast<Byte>(state.pending_lead);
         if (n == 0 && !last) return 0;  // nothing changes
         state.pending_lead = -1;
+        // The pair's bytes side by side, for the writer to copy.
+        std::array<Byte, 2> const bytes{lead, n > 0 ? chunk[0] : Byte{0}};
         Utf8Char const c = n > 0 ? table.pair[codepage::pair_index(lead, chunk[0])] : Utf8Char{};
-        if (c.length != 0) {
-            step(state, pair(lead, chunk[0], c), writer);
-            i = 1;
-        } else {
-            step(state, single(table, lead), writer);
-        }
+        step(state, character(table, bytes.data(), c), writer);
+        if (c.length != 0) i = 1;
     }
     // A sweep that found no line feed finds none before where it stopped.
     std::size_t no_sweep_before = 0;
@@ -459,13 +495,13 @@ std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bo
             }
             if (i + 1 < n) {
                 if (Utf8Char const c = table.pair[codepage::pair_index(b, chunk[i + 1])]; c.length != 0) {
-                    step(state, pair(b, chunk[i + 1], c), writer);
+                    step(state, character(table, chunk.data() + i, c), writer);
                     i += 2;
                     continue;
                 }
             }
         }
-        if (b == '"' && i >= no_sweep_before && may_sweep(state)) {
+        if (i >= no_sweep_before && may_sweep(state, b)) {
             Sweep const sweep = sweep_ascii_lines(chunk.subspan(i), writer.next);
             if (sweep.swept != 0) {
                 state.lex = LexState{};
@@ -476,7 +512,7 @@ std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bo
             }
             no_sweep_before = i + sweep.searched;
         }
-        step(state, single(table, b), writer);
+        step(state, character(table, chunk.data() + i, {}), writer);
         ++i;
     }
     if (last) {
