@@ -388,47 +388,93 @@ constexpr bool carries_state(Byte a, Byte b) {
     return (a == '/' && b == '*') || (a == 'R' && b == '"') || (a == '\\' && (b == '\n' || b == '\r'));
 }
 
+constexpr bool may_carry_state(Byte b) { return b == '/' || b == 'R' || b == '\\'; }
+
 #ifdef CODEPAGE_HAVE_SSE2
-// The first bytes of the pairs that carries_state, or of some pairs like
-// them (/ or R or \ before any byte below 0x2B), among 16 bytes at `in`,
-// and the bytes from 0x80 up. The second bytes of those pairs (* " LF CR)
-// all lie below 0x2B: one comparison for all four takes less than the
-// searched-for pairs would, and only rarely stops a sweep early (/ before a
-// blank, \" in a literal).
-inline __m128i stops_16(Byte const* in) {
-    __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in));
-    __m128i const next = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in + 1));
+// Bit k for byte k of the 16 in `v` that is / or R or \, and bit k for byte k
+// below 0x2B (the second bytes of the pairs that carries_state, * " LF CR,
+// all are: one comparison for all four takes less than four would; bytes
+// from 0x80 up count as below too).
+inline unsigned firsts_16(__m128i v) {
     __m128i const firsts = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')),
                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('R'))),
                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
-    return _mm_or_si128(v, _mm_and_si128(firsts, _mm_cmplt_epi8(next, _mm_set1_epi8(0x2B))));
+    return static_cast<unsigned>(_mm_movemask_epi8(firsts));
+}
+
+inline unsigned low_16(__m128i v) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(0x2B))));
 }
 #endif
 
-// Copies the ASCII at `in` to `out` up to the first byte from 0x80 up or
-// the first pair of bytes that carries_state, and returns its length; it
-// may stop earlier, and up to 32 bytes past it are written as well.
-std::size_t copy_ascii_within_lines(std::span<const Byte> in, Byte* out) {
+// Copies the ASCII at `in` to `out` up to a byte from 0x80 up or the first
+// byte of what may be a pair that carries_state, and returns its length; up
+// to 32 bytes past it are written as well.
+std::size_t copy_ascii_to_stop(std::span<const Byte> in, Byte* out) {
     std::size_t n = 0;
 #ifdef CODEPAGE_HAVE_SSE2
-    // 32 bytes and the byte after them at a time.
+    // 32 bytes and the byte after them at a time, as bit masks.
     constexpr std::size_t step = 2 * codepage::scan_width;
     while (in.size() - n > step) {
         __m128i const low = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in.data() + n));
         __m128i const high = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in.data() + n + 16));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), low);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n + 16), high);
-        auto const mask = static_cast<std::uint32_t>(_mm_movemask_epi8(stops_16(in.data() + n))) |
-                          static_cast<std::uint32_t>(_mm_movemask_epi8(stops_16(in.data() + n + 16))) << 16;
-        if (mask != 0) return n + static_cast<std::size_t>(std::countr_zero(mask));
+        std::uint32_t const non_ascii = static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
+                                        static_cast<std::uint32_t>(_mm_movemask_epi8(high)) << 16;
+        std::uint32_t const firsts = firsts_16(low) | firsts_16(high) << 16;
+        std::uint32_t const seconds = (low_16(low) >> 1 | low_16(high) << 15) |
+                                      std::uint32_t{in[n + step] < 0x2B} << 31;
+        if (std::uint32_t const mask = non_ascii | (firsts & seconds); mask != 0)
+            return n + static_cast<std::size_t>(std::countr_zero(mask));
         n += step;
     }
 #endif
-    while (n < in.size() && in[n] < 0x80 && !(n + 1 < in.size() && carries_state(in[n], in[n + 1]))) {
+    while (n < in.size() && in[n] < 0x80 && !may_carry_state(in[n])) {
         out[n] = in[n];
         ++n;
     }
     return n;
+}
+
+// The end of the comment that opens at in[0] (/*) if it closes on its line
+// with nothing but ASCII in it, copied to `out`; else 0. Should the /* stand
+// in a literal, the */ still ends whatever comment may open among the bytes
+// skipped, unless it is the */ of a /*/; and no raw literal opens there.
+std::size_t skip_comment_on_its_line(std::span<const Byte> in, Byte* out) {
+    for (std::size_t j = 2; j + 1 < in.size(); ++j) {
+        Byte const b = in[j];
+        if (b >= 0x80 || b == '\n' || (b == 'R' && in[j + 1] == '"')) return 0;
+        if (b == '*' && in[j + 1] == '/') {
+            if (in[j - 1] == '/') return 0;
+            std::memcpy(out, in.data(), j + 2);
+            return j + 2;
+        }
+    }
+    return 0;
+}
+
+// Copies the ASCII at `in` to `out` up to the first byte from 0x80 up or
+// the first pair of bytes that carries_state, but past comments that close
+// on their line, and returns its length; up to 32 bytes past it are written
+// as well.
+std::size_t copy_ascii_within_lines(std::span<const Byte> in, Byte* out) {
+    std::size_t n = 0;
+    while (true) {
+        n += copy_ascii_to_stop(in.subspan(n), out + n);
+        // A pair that the next chunk may complete counts as one that carries.
+        if (n + 1 >= in.size() || in[n] >= 0x80) return n;
+        if (in[n] == '/' && in[n + 1] == '*') {
+            std::size_t const comment = skip_comment_on_its_line(in.subspan(n), out + n);
+            if (comment == 0) return n;
+            n += comment;
+        } else if (carries_state(in[n], in[n + 1])) {
+            return n;
+        } else {
+            out[n] = in[n];
+            ++n;
+        }
+    }
 }
 
 // From a point in code where nothing is held back, ASCII comes out as it
