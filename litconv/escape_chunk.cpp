@@ -248,19 +248,30 @@ std::size_t copy_high(Utf8Tables const& table, std::span<const Byte> in, Byte* o
     return i;
 }
 
+// Copies the text at the start of `in` that holds none of `specials`, by
+// turns a run of ASCII and a run of characters from 0x80 up, and returns its
+// length. `seen` learns of each run and whether it is ASCII.
+template <Byte... specials, typename Seen>
+std::size_t copy_runs(Utf8Tables const& table, std::span<const Byte> in, Byte* out, Seen seen) {
+    std::size_t i = 0;
+    while (true) {
+        std::size_t const ascii = copy_plain<specials...>(in.subspan(i), out + i);
+        if (ascii != 0) seen(in.subspan(i, ascii), true);
+        i += ascii;
+        if (i == in.size() || in[i] < 0x80) return i;
+        std::size_t const high = copy_high(table, in.subspan(i), out + i);
+        if (high == 0) return i;
+        seen(in.subspan(i, high), false);
+        i += high;
+    }
+}
+
 // Copies the text at the start of `in` in which the lexer looks for nothing
 // but `specials`, and returns its length: a comment, a wide or a character
 // literal, the body of a wide raw literal.
 template <Byte... specials>
 std::size_t copy_text(Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
-    std::size_t i = 0;
-    while (true) {
-        i += copy_plain<specials...>(in.subspan(i), out + i);
-        if (i == in.size() || in[i] < 0x80) return i;
-        std::size_t const high = copy_high(table, in.subspan(i), out + i);
-        if (high == 0) return i;
-        i += high;
-    }
+    return copy_runs<specials...>(table, in, out, [](std::span<const Byte>, bool) {});
 }
 
 // Copies the code at the start of `in` that holds none of the bytes that
@@ -269,28 +280,20 @@ std::size_t copy_text(Utf8Tables const& table, std::span<const Byte> in, Byte* o
 // ends on a line of blanks can differ from before. Characters from 0x80 up
 // are identifier characters. Returns its length.
 std::size_t copy_code(LexState& lex, Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
-    std::size_t i = 0;
-    while (true) {
-        std::size_t const n = copy_plain<'"', '\'', '/', '\\', '#'>(in.subspan(i), out + i);
-        if (n != 0) {
-            std::span<const Byte> const run = in.subspan(i, n);
-            std::size_t word = n;
-            while (word > 0 && is_identifier_byte(run[word - 1])) --word;
-            if (word != 0) lex.word = Word{};
-            for (Byte b : run.subspan(word)) lex.word.push(b);
-            std::size_t blanks = n;
-            while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
-            if (blanks != 0) lex.line_start = run[blanks - 1] == '\n';
-            i += n;
+    return copy_runs<'"', '\'', '/', '\\', '#'>(table, in, out, [&lex](std::span<const Byte> run, bool ascii) {
+        if (!ascii) {  // any such character keeps the word from being a prefix or a name
+            lex.word.push(non_ascii);
+            lex.line_start = false;
+            return;
         }
-        if (i == in.size() || in[i] < 0x80) return i;
-        std::size_t const high = copy_high(table, in.subspan(i), out + i);
-        if (high == 0) return i;
-        // Any such character keeps the word from being a prefix or a name.
-        lex.word.push(non_ascii);
-        lex.line_start = false;
-        i += high;
-    }
+        std::size_t word = run.size();
+        while (word > 0 && is_identifier_byte(run[word - 1])) --word;
+        if (word != 0) lex.word = Word{};
+        for (Byte b : run.subspan(word)) lex.word.push(b);
+        std::size_t blanks = run.size();
+        while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
+        if (blanks != 0) lex.line_start = run[blanks - 1] == '\n';
+    });
 }
 
 // Scans the inside of a narrow literal with no backslash pending, up to and
