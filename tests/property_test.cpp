@@ -108,6 +108,16 @@ TEST(DecodeProperties, ShortTexts) {
     }
 }
 
+// What makes the most output per input byte: half-width katakana, each on
+// its own, in a u8R literal with the longest delimiter, which is closed and
+// reopened around every one of them.
+TEST(EscapeProperties, RawLiteralPiecesFitTheBound) {
+    std::string text = "u8R\"0123456789abcdef(";
+    for (int i = 0; i < 100; ++i) text += "\xB1" "a";
+    text += ")0123456789abcdef\"";
+    for (std::uint64_t seed = 0; seed < 64; ++seed) ASSERT_EQ(properties::escape_faults(text, seed), "") << seed;
+}
+
 // Lines longer than a 64 KiB block, so that literals, pairs and escapes
 // straddle the programs' own block boundaries.
 TEST(EscapeProperties, LinesLongerThanABlock) {
