@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <string_view>
 
 #include "codepage/byte_scan.hpp"
 #include "codepage/cp932.hpp"
@@ -13,39 +14,13 @@ namespace {
 
 using codepage::is_lead_byte;
 using codepage::Utf8Char;
+using codepage::Utf8Tables;
 
 constexpr bool is_hex_digit(Byte b) {
     return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'F') || (b >= 'a' && b <= 'f');
 }
 
-// Characters of code page 932 count as identifier characters, so that
-// 漢L"..." is no L prefix.
-constexpr bool is_identifier_byte(Byte b) {
-    return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '_' ||
-           b >= 0x80;
-}
-
-constexpr bool is_prefix_letter(Byte b) { return b == 'L' || b == 'u' || b == 'U'; }
-
 constexpr bool is_half_width_katakana(Byte b) { return b >= 0xA1 && b <= 0xDF; }
-
-// Bytes that change nothing but `previous` in code, and nothing at all in a
-// literal whose last output was no escape: the scanner copies runs of them
-// without looking at each in turn. In code that is every ASCII byte but the
-// double quote. The apostrophe and the backslash matter only to `previous`
-// (see previous_after), and a line feed in code leaves the state a new line
-// starts in, which differs from any state in code only in `previous`.
-enum : std::uint8_t { plain_in_code = 1, plain_in_literal = 2 };
-
-constexpr std::array<std::uint8_t, 256> byte_classes = [] {
-    std::array<std::uint8_t, 256> classes{};
-    for (int b = 0; b < 0x80; ++b) {
-        if (b == '"') continue;
-        classes[b] = plain_in_code;
-        if (b != '\\' && b != '\n') classes[b] |= plain_in_literal;
-    }
-    return classes;
-}();
 
 // The escape \xHH of every byte, to be stored four bytes at once.
 constexpr std::array<std::array<Byte, 4>, 256> hex_escapes = [] {
@@ -56,13 +31,54 @@ constexpr std::array<std::array<Byte, 4>, 256> hex_escapes = [] {
     return escapes;
 }();
 
+// One character of the input: a mapped pair, or one byte. (Whole words, not
+// bytes: a struct of bytes put together and read back as one word costs a
+// stall on every character.)
+struct Char {
+    Byte const* text;  // in the input
+    std::size_t size;
+    // What it becomes in a narrow literal, its UTF-8 form or the byte of a
+    // stray lead byte; length 0 when it stays as it is (ASCII, 80, A0, FD-FF).
+    Utf8Char escaped;
+
+    // What the lexer sees of it.
+    Byte lexeme() const { return size == 1 && text[0] < 0x80 ? text[0] : non_ascii; }
+};
+
+// The one or two bytes at `in` (a mapped pair if `pair` is its UTF-8 form).
+// A lead byte that begins no mapped pair keeps its value as an escape in a
+// narrow literal: copied, it would make a character of the backslash of an
+// escape that follows (81 5C is one), and the compiler would lose that
+// escape.
+Char character(Utf8Tables const& table, Byte const* in, Utf8Char pair) {
+    if (pair.length != 0) return {in, 2, pair};
+    Byte const b = in[0];
+    if (is_half_width_katakana(b)) return {in, 1, table.single[b]};
+    if (is_lead_byte(b)) return {in, 1, {{b, 0, 0}, 1}};
+    return {in, 1, {}};
+}
+
+constexpr Byte backslash_byte = '\\';
+constexpr Byte cr_byte = '\r';
+
 // Writes to the output buffer, which has room for everything the chunk can
-// give (max_escaped_length): after i input bytes at most 12 * i + 12 bytes
-// are written, so with k bytes of input left 12 * k bytes stay free.
+// give (max_escaped_length): after i input bytes at most 36 * i + 36 bytes
+// are written, so with k bytes of input left 36 * k bytes stay free.
 struct Writer {
     Byte* next;
 
     void copy(Byte b) { *next++ = b; }
+
+    void copy(Char const& c) {
+        next[0] = c.text[0];
+        if (c.size == 2) next[1] = c.text[1];
+        next += c.size;
+    }
+
+    void copy(std::string_view text) {
+        std::memcpy(next, text.data(), text.size());
+        next += text.size();
+    }
 
     void escape(Byte b) {
         std::memcpy(next, hex_escapes[b].data(), 4);
@@ -85,225 +101,211 @@ struct Writer {
         std::memcpy(next + 8, hex_escapes[word >> 16 & 0xFF].data(), 4);
         next += 4 * std::size_t{c.length};
     }
+
+    // R"x(2\d+年)x" becomes R"x(2\d+)x" "\xE5\xB9\xB4" R"x()x": adjacent
+    // literals make one array, so the raw literal keeps its value while its
+    // characters become escapes, which a raw literal cannot hold.
+    void close_raw(LexState const& lex) {
+        copy(')');
+        copy(delimiter(lex));
+        copy(lex.u8 ? "\" u8\"" : "\" \"");
+    }
+
+    void reopen_raw(LexState const& lex) {
+        copy(lex.u8 ? "\" u8R\"" : "\" R\"");
+        copy(delimiter(lex));
+        copy('(');
+    }
+
+    static std::string_view delimiter(LexState const& lex) {
+        return {lex.delimiter.text.data(), lex.delimiter.size};
+    }
 };
 
-Previous previous_after_identifier_byte(Previous previous, Byte b) {
-    if (previous == Previous::prefix || previous == Previous::identifier) return Previous::identifier;
-    return is_prefix_letter(b) ? Previous::prefix : Previous::identifier;
-}
-
-void scan_code_byte(ScanState& state, Byte b, Writer& out) {
-    out.copy(b);
-    switch (b) {
-        case '"':
-            switch (state.previous) {
-                case Previous::apostrophe_backslash:  // '\"'
-                    break;
-                case Previous::apostrophe:
-                    state.mode = Mode::quote_after_apostrophe;
-                    break;
-                case Previous::prefix:
-                    state.mode = Mode::wide_literal;
-                    break;
-                default:
-                    state.mode = Mode::narrow_literal;
-            }
-            state.previous = Previous::other;
+void write(ScanState& state, Role role, Char const& c, Writer& out) {
+    switch (role) {
+        case Role::copy:
+            // A line end after the backslash of an escape, where a raw
+            // literal's delimiter failed: no splice there.
+            if (state.escape_held) out.copy('\\');
+            state.escape_held = false;
+            out.copy(c);
+            state.after_escape = false;
             return;
-        case '\'':
-            state.previous = Previous::apostrophe;
+        case Role::narrow_escape:
+            // Written with what it escapes: a compiler reads \表 as 表
+            // alone, which its escapes keep without the backslash.
+            state.escape_held = true;
+            state.after_escape = false;
             return;
-        case '\\':
-            state.previous =
-                state.previous == Previous::apostrophe ? Previous::apostrophe_backslash : Previous::other;
-            return;
-        default:
-            state.previous = is_identifier_byte(b) ? previous_after_identifier_byte(state.previous, b)
-                                                   : Previous::other;
-    }
-}
-
-void scan_literal_byte(ScanState& state, Byte b, Writer& out) {
-    bool const narrow = state.mode == Mode::narrow_literal;
-    bool const after_backslash = state.backslash_pending;
-    if (after_backslash) {
-        state.backslash_pending = false;
-    } else if (b == '"') {
-        out.copy(b);
-        state.mode = Mode::code;
-        state.previous = Previous::other;
-        state.after_escape = false;
-        return;
-    } else if (b == '\\') {
-        out.copy(b);
-        state.backslash_pending = true;
-        state.after_escape = false;
-        return;
-    } else if (narrow && state.after_escape && is_hex_digit(b)) {
-        out.escape(b);
-        return;
-    }
-    if (narrow && is_half_width_katakana(b)) {
-        out.escape_character(codepage::utf8_tables().single[b]);
-        state.after_escape = true;
-        return;
-    }
-    if (narrow && is_lead_byte(b) && !after_backslash) {
-        // A lead byte that begins no mapped pair keeps its value as an
-        // escape: copied, it would make a character of the backslash of an
-        // escape that follows (81 5C is one), and the compiler would lose
-        // that escape.
-        out.escape(b);
-        state.after_escape = true;
-        return;
-    }
-    out.copy(b);
-    state.after_escape = false;
-}
-
-// One byte taken alone: any byte but the lead byte of a mapped pair.
-void scan_byte(ScanState& state, Byte b, Writer& out) {
-    if (b == '\n') {
-        out.copy(b);
-        state = ScanState{};
-        return;
-    }
-    switch (state.mode) {
-        case Mode::code:
-            scan_code_byte(state, b, out);
-            return;
-        case Mode::quote_after_apostrophe:
-            if (b == '\'') {  // '"'
-                out.copy(b);
-                state.mode = Mode::code;
-                state.previous = Previous::other;
+        case Role::narrow:
+            if (c.escaped.length != 0) {
+                out.escape_character(c.escaped);
+                state.escape_held = false;
+                state.after_escape = true;
                 return;
             }
-            state.mode = Mode::narrow_literal;
-            break;
-        case Mode::narrow_literal:
-        case Mode::wide_literal:
-            break;
-    }
-    scan_literal_byte(state, b, out);
-}
-
-// A mapped two-byte character, `c` its UTF-8 form.
-void scan_pair(ScanState& state, Byte lead, Byte trail, Utf8Char c, Writer& out) {
-    switch (state.mode) {
-        case Mode::code:
-            out.copy(lead);
-            out.copy(trail);
-            state.previous = Previous::identifier;
+            if (state.escape_held) {
+                out.copy('\\');
+                state.escape_held = false;
+            }
+            if (state.after_escape && c.size == 1 && is_hex_digit(c.text[0])) {
+                out.escape(c.text[0]);
+                return;
+            }
+            out.copy(c);
+            state.after_escape = false;
             return;
-        case Mode::quote_after_apostrophe:
-            state.mode = Mode::narrow_literal;
-            [[fallthrough]];
-        case Mode::narrow_literal:
-            out.escape_character(c);
-            state.after_escape = true;
-            state.backslash_pending = false;
-            return;
-        case Mode::wide_literal:
-            out.copy(lead);
-            out.copy(trail);
-            state.backslash_pending = false;
+        case Role::narrow_raw:
+            if (c.escaped.length != 0) {
+                if (!state.raw_piece) out.close_raw(state.lex);
+                state.raw_piece = true;
+                out.escape_character(c.escaped);
+                return;
+            }
+            if (state.raw_piece) out.reopen_raw(state.lex);
+            state.raw_piece = false;
+            out.copy(c);
             return;
     }
 }
 
-// What `previous` is after a run of plain bytes in code, of which `x` and
-// `y` are the last two: what a byte makes of `previous` depends on no more
-// than the byte before it.
-Previous previous_after(Byte x, Byte y) {
-    switch (y) {
-        case '\'':
-            return Previous::apostrophe;
-        case '\\':
-            return x == '\'' ? Previous::apostrophe_backslash : Previous::other;
-        default:
-            if (!is_identifier_byte(y)) return Previous::other;
-            if (is_identifier_byte(x)) return Previous::identifier;
-            return is_prefix_letter(y) ? Previous::prefix : Previous::identifier;
-    }
+void lex_and_write(ScanState& state, Char const& c, Writer& out) {
+    Role const role = lex(state.lex, c.lexeme());
+    write(state, role, c, out);
 }
 
-// Copies the bytes of class `plain` at the start of `in` to `out` and
-// returns their count; up to 16 bytes past them are written as well.
-template <std::uint8_t plain>
+// The held backslash (and CR) turned out to be no splice: they are
+// characters like any other.
+void release_held(ScanState& state, Writer& out) {
+    Held const held = state.held;
+    state.held = Held::nothing;
+    lex_and_write(state, {&backslash_byte, 1, {}}, out);
+    if (held == Held::backslash_cr) lex_and_write(state, {&cr_byte, 1, {}}, out);
+}
+
+// One character, splices first: a backslash right before a line end (LF or
+// CR LF) joins the lines before any token is read, so the lexer sees
+// neither, and they are copied.
+void step(ScanState& state, Char const& c, Writer& out) {
+    Byte const b = c.lexeme();
+    if (state.held != Held::nothing) {
+        if (b == '\n') {
+            // The backslash of an escape goes before the splice: moved past
+            // it, it would make a splice of its own with a line end that
+            // follows.
+            if (state.escape_held) out.copy('\\');
+            state.escape_held = false;
+            out.copy('\\');
+            if (state.held == Held::backslash_cr) out.copy('\r');
+            out.copy('\n');
+            state.held = Held::nothing;
+            return;
+        }
+        if (b == '\r' && state.held == Held::backslash) {
+            state.held = Held::backslash_cr;
+            return;
+        }
+        release_held(state, out);
+    }
+    if (b == '\\' && splices_apply(state.lex)) {
+        state.held = Held::backslash;
+        return;
+    }
+    lex_and_write(state, c, out);
+}
+
+// Copies the bytes at the start of `in` that are ASCII and none of
+// `specials` to `out` and returns their count; up to 16 bytes past them are
+// written as well.
+template <Byte... specials>
 std::size_t copy_plain(std::span<const Byte> in, Byte* out) {
     // 16 bytes at a time while 16 are left, copied as they are checked.
-    Byte const* const end = in.data() + in.size();
-    std::size_t n;
-    if constexpr (plain == plain_in_code)
-        n = codepage::copy_plain_run<'"'>(in.data(), end, out);
-    else
-        n = codepage::copy_plain_run<'"', '\\', '\n'>(in.data(), end, out);
+    std::size_t n = codepage::copy_plain_run<specials...>(in.data(), in.data() + in.size(), out);
     // The simple form, for the rest.
-    while (n < in.size() && (byte_classes[in[n]] & plain)) {
+    while (n < in.size() && in[n] < 0x80 && ((in[n] != specials) && ...)) {
         out[n] = in[n];
         ++n;
     }
     return n;
 }
 
-// Copies the run of plain bytes that starts at `in`, if the state lets it
-// through unchanged, and returns its length.
-std::size_t copy_plain_run(ScanState& state, std::span<const Byte> in, Writer& out) {
-    std::uint8_t plain;
-    if (state.mode == Mode::code) {
-        plain = plain_in_code;
-    } else if ((state.mode == Mode::wide_literal ||
-                (state.mode == Mode::narrow_literal && !state.after_escape)) &&
-               !state.backslash_pending) {
-        plain = plain_in_literal;
-    } else {
-        return 0;
+// Copies the characters from 0x80 up at the start of `in`, pairs whole, so
+// that a trail byte 5C is never read as a backslash, and returns their
+// length; a lead byte at the end is left to the caller, whose next chunk
+// may complete it.
+std::size_t copy_high(Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
+    std::size_t i = 0;
+    while (i < in.size() && in[i] >= 0x80) {
+        std::size_t length = 1;
+        if (is_lead_byte(in[i])) {
+            if (i + 1 == in.size()) break;
+            if (table.pair[codepage::pair_index(in[i], in[i + 1])].length != 0) length = 2;
+        }
+        std::memcpy(out + i, in.data() + i, length);
+        i += length;
     }
-    std::size_t const n =
-        plain == plain_in_code ? copy_plain<plain_in_code>(in, out.next) : copy_plain<plain_in_literal>(in, out.next);
-    if (plain == plain_in_literal) {
-        out.next += n;
-        return n;
-    }
-    if (n < 2) return 0;  // a lone byte may be the second of an L"
-    out.next += n;
-    state.previous = previous_after(in[n - 2], in[n - 1]);
-    return n;
+    return i;
 }
 
-// Scans the run of mapped pairs that starts at `in` (Japanese text in a
-// comment or a literal) and returns its length. Pairs come one after the
-// other in such text, so the loop's branches keep going the same way. The
-// state and the writer are copied into locals the compiler can keep in
-// registers: through the references they would be stored and loaded again
-// for every pair.
-std::size_t scan_pairs(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in,
-                       Writer& out) {
-    ScanState local = state;
-    Writer writer = out;
+// Copies the text at the start of `in` that holds none of `specials`, by
+// turns a run of ASCII and a run of characters from 0x80 up, and returns its
+// length. `seen` learns of each run and whether it is ASCII.
+template <Byte... specials, typename Seen>
+std::size_t copy_runs(Utf8Tables const& table, std::span<const Byte> in, Byte* out, Seen seen) {
     std::size_t i = 0;
-    while (i + 1 < in.size()) {
-        Utf8Char const c = table.pair[codepage::pair_index(in[i], in[i + 1])];
-        if (c.length == 0) break;  // no lead byte, or no mapped pair
-        scan_pair(local, in[i], in[i + 1], c, writer);
-        i += 2;
+    while (true) {
+        std::size_t const ascii = copy_plain<specials...>(in.subspan(i), out + i);
+        if (ascii != 0) seen(in.subspan(i, ascii), true);
+        i += ascii;
+        if (i == in.size() || in[i] < 0x80) return i;
+        std::size_t const high = copy_high(table, in.subspan(i), out + i);
+        if (high == 0) return i;
+        seen(in.subspan(i, high), false);
+        i += high;
     }
-    state = local;
-    out = writer;
-    return i;
+}
+
+// Copies the text at the start of `in` in which the lexer looks for nothing
+// but `specials`, and returns its length: a comment, a wide or a character
+// literal, the body of a wide raw literal.
+template <Byte... specials>
+std::size_t copy_text(Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
+    return copy_runs<specials...>(table, in, out, [](std::span<const Byte>, bool) {});
+}
+
+// Copies the code at the start of `in` that holds none of the bytes that
+// start or end something in code (quotes, /, #, \), and brings `lex` to
+// where it stands after it: only the identifier it ends in and whether it
+// ends on a line of blanks can differ from before. Characters from 0x80 up
+// are identifier characters. Returns its length.
+std::size_t copy_code(LexState& lex, Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
+    return copy_runs<'"', '\'', '/', '\\', '#'>(table, in, out, [&lex](std::span<const Byte> run, bool ascii) {
+        if (!ascii) {  // any such character keeps the word from being a prefix or a name
+            lex.word.push(non_ascii);
+            lex.line_start = false;
+            return;
+        }
+        std::size_t word = run.size();
+        while (word > 0 && is_identifier_byte(run[word - 1])) --word;
+        if (word != 0) lex.word = Word{};
+        for (Byte b : run.subspan(word)) lex.word.push(b);
+        std::size_t blanks = run.size();
+        while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
+        if (blanks != 0) lex.line_start = run[blanks - 1] == '\n';
+    });
 }
 
 // Scans the inside of a narrow literal with no backslash pending, up to and
 // including its closing quote, and returns the number of bytes scanned. It
-// does what scan_pair and scan_byte would do for the bytes that make up
-// nearly all of a literal (pairs, plain runs, hex digits after an escape,
-// a backslash and the ASCII byte it takes) without going back to the main
-// loop for each: the round trips cost more than the bytes. Anything else it
-// leaves to them, as it does the last byte of the chunk.
-std::size_t scan_narrow_literal(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in,
+// does what step would do for the bytes that make up nearly all of a
+// literal (pairs, plain runs, hex digits after an escape, a backslash and
+// the ASCII byte it takes) without going back to the main loop for each:
+// the round trips cost more than the bytes. Anything else it leaves to
+// step, as it does the last byte of the chunk.
+std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::span<const Byte> in,
                                 Writer& out) {
-    Writer writer = out;  // in a register, as in scan_pairs
+    Writer writer = out;  // in a register: through the reference it would be stored for every byte
     bool after_escape = state.after_escape;
     std::size_t i = 0;
     while (i + 1 < in.size()) {
@@ -316,20 +318,20 @@ std::size_t scan_narrow_literal(ScanState& state, codepage::Utf8Tables const& ta
         } else if (after_escape && is_hex_digit(b)) {
             writer.escape(b);
             ++i;
-        } else if (byte_classes[b] & plain_in_literal) {
+        } else if (b < 0x80 && b != '"' && b != '\\' && b != '\n') {
             after_escape = false;
-            std::size_t const n = copy_plain<plain_in_literal>(in.subspan(i), writer.next);
+            std::size_t const n = copy_plain<'"', '\\', '\n'>(in.subspan(i), writer.next);
             writer.next += n;
             i += n;
-        } else if (b == '\\' && next < 0x80 && next != '\n') {
+        } else if (b == '\\' && next < 0x80 && next != '\n' && next != '\r' && next != '\\') {
+            // An escape whose backslash starts no splice.
             writer.copy(b);
             writer.copy(next);
             after_escape = false;
             i += 2;
         } else if (b == '"') {
             writer.copy(b);
-            state.mode = Mode::code;
-            state.previous = Previous::other;
+            lex(state.lex, b);
             after_escape = false;
             ++i;
             break;
@@ -342,19 +344,169 @@ std::size_t scan_narrow_literal(ScanState& state, codepage::Utf8Tables const& ta
     return i;
 }
 
-// ASCII comes out as it is unless an escape was just written (a hex digit
-// after one is escaped too), and a line feed leaves the state a new line
-// starts in, whatever the state before. So from a point where no escape was
-// just written, the ASCII up to the line of the next byte from 0x80 up can
-// be copied in one sweep that looks for nothing else, as txtconv copies
-// ASCII, and the state machine need not see it. Returns the number of bytes
-// swept, through the last line feed; 0 if there is none before that byte,
-// which is then seldom far: the sweep has cost little.
-std::size_t sweep_ascii_lines(std::span<const Byte> in, Byte* out) {
-    std::size_t const ascii = codepage::copy_ascii_run(in.data(), in.data() + in.size(), out);
+// The run of the chunk at `in` that the fast path of the current state
+// takes in one go, copied or escaped; 0 where each character must go
+// through step.
+std::size_t scan_run(ScanState& state, Utf8Tables const& table, std::span<const Byte> in, Writer& out) {
+    if (state.held != Held::nothing || state.escape_held) return 0;
+    LexState& lex = state.lex;
+    std::size_t n = 0;
+    switch (lex.mode) {
+        case Mode::code:
+            if (lex.slash || lex.directive != Directive::none) return 0;
+            n = copy_code(lex, table, in, out.next);
+            break;
+        case Mode::string:
+            if (lex.escape) return 0;
+            if (!lex.wide) return scan_narrow_literal(state, table, in, out);
+            n = copy_text<'"', '\\', '\n'>(table, in, out.next);
+            break;
+        case Mode::character:
+            if (lex.escape) return 0;
+            n = copy_text<'\'', '\\', '\n'>(table, in, out.next);
+            break;
+        case Mode::line_comment:
+            n = copy_text<'\\', '\n'>(table, in, out.next);
+            break;
+        case Mode::block_comment:
+            if (lex.star) return 0;
+            n = copy_text<'*'>(table, in, out.next);
+            break;
+        case Mode::raw:
+            if (!lex.wide || lex.delimiter.matched != 0) return 0;
+            n = copy_text<')'>(table, in, out.next);
+            break;
+        case Mode::header_name:
+        case Mode::raw_delimiter:
+            return 0;
+    }
+    if (n != 0) state.after_escape = false;
+    out.next += n;
+    return n;
+}
+
+// Whether the bytes a, b may carry a state past a line end: a block comment
+// (/*), a raw literal (R") or a splice (\ LF, \ CR LF).
+constexpr bool carries_state(Byte a, Byte b) {
+    return (a == '/' && b == '*') || (a == 'R' && b == '"') || (a == '\\' && (b == '\n' || b == '\r'));
+}
+
+constexpr bool may_carry_state(Byte b) { return b == '/' || b == 'R' || b == '\\'; }
+
+#ifdef CODEPAGE_HAVE_SSE2
+// Bit k for byte k of the 16 in `v` that is / or R or \, and bit k for byte k
+// below 0x2B (the second bytes of the pairs that carries_state, * " LF CR,
+// all are: one comparison for all four takes less than four would; bytes
+// from 0x80 up count as below too).
+inline unsigned firsts_16(__m128i v) {
+    __m128i const firsts = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')),
+                                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('R'))),
+                                        _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+    return static_cast<unsigned>(_mm_movemask_epi8(firsts));
+}
+
+inline unsigned low_16(__m128i v) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(0x2B))));
+}
+#endif
+
+// Copies the ASCII at `in` to `out` up to a byte from 0x80 up or the first
+// byte of what may be a pair that carries_state, and returns its length; up
+// to 32 bytes past it are written as well.
+std::size_t copy_ascii_to_stop(std::span<const Byte> in, Byte* out) {
+    std::size_t n = 0;
+#ifdef CODEPAGE_HAVE_SSE2
+    // 32 bytes and the byte after them at a time, as bit masks.
+    constexpr std::size_t step = 2 * codepage::scan_width;
+    while (in.size() - n > step) {
+        __m128i const low = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in.data() + n));
+        __m128i const high = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in.data() + n + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n + 16), high);
+        std::uint32_t const non_ascii = static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
+                                        static_cast<std::uint32_t>(_mm_movemask_epi8(high)) << 16;
+        std::uint32_t const firsts = firsts_16(low) | firsts_16(high) << 16;
+        std::uint32_t const seconds = (low_16(low) >> 1 | low_16(high) << 15) |
+                                      std::uint32_t{in[n + step] < 0x2B} << 31;
+        if (std::uint32_t const mask = non_ascii | (firsts & seconds); mask != 0)
+            return n + static_cast<std::size_t>(std::countr_zero(mask));
+        n += step;
+    }
+#endif
+    while (n < in.size() && in[n] < 0x80 && !may_carry_state(in[n])) {
+        out[n] = in[n];
+        ++n;
+    }
+    return n;
+}
+
+// The end of the comment that opens at in[0] (/*) if it closes on its line
+// with nothing but ASCII in it, copied to `out`; else 0. Should the /* stand
+// in a literal, the */ still ends whatever comment may open among the bytes
+// skipped, unless it is the */ of a /*/; and no raw literal opens there.
+std::size_t skip_comment_on_its_line(std::span<const Byte> in, Byte* out) {
+    for (std::size_t j = 2; j + 1 < in.size(); ++j) {
+        Byte const b = in[j];
+        if (b >= 0x80 || b == '\n' || (b == 'R' && in[j + 1] == '"')) return 0;
+        if (b == '*' && in[j + 1] == '/') {
+            if (in[j - 1] == '/') return 0;
+            std::memcpy(out, in.data(), j + 2);
+            return j + 2;
+        }
+    }
+    return 0;
+}
+
+// Copies the ASCII at `in` to `out` up to the first byte from 0x80 up or
+// the first pair of bytes that carries_state, but past comments that close
+// on their line, and returns its length; up to 32 bytes past it are written
+// as well.
+std::size_t copy_ascii_within_lines(std::span<const Byte> in, Byte* out) {
+    std::size_t n = 0;
+    while (true) {
+        n += copy_ascii_to_stop(in.subspan(n), out + n);
+        // A pair that the next chunk may complete counts as one that carries.
+        if (n + 1 >= in.size() || in[n] >= 0x80) return n;
+        if (in[n] == '/' && in[n + 1] == '*') {
+            std::size_t const comment = skip_comment_on_its_line(in.subspan(n), out + n);
+            if (comment == 0) return n;
+            n += comment;
+        } else if (carries_state(in[n], in[n + 1])) {
+            return n;
+        } else {
+            out[n] = in[n];
+            ++n;
+        }
+    }
+}
+
+// From a point in code where nothing is held back, ASCII comes out as it
+// is, and a line feed brings back the state a file starts in unless a block
+// comment or a raw literal is open or a splice joins the lines. So the
+// ASCII up to the last line feed before the next byte from 0x80 up or the
+// next pair of bytes that may open one of those can be copied in one sweep,
+// as txtconv copies ASCII, and the state machine need not see it. Returns
+// what was swept, through that line feed, and how far the search went.
+struct Sweep {
+    std::size_t swept;
+    std::size_t searched;
+};
+
+Sweep sweep_ascii_lines(std::span<const Byte> in, Byte* out) {
+    std::size_t const ascii = copy_ascii_within_lines(in, out);
     // What was copied past the last line feed is copied again by the state
     // machine.
-    return codepage::through_last_line_feed(in.first(ascii));
+    return {codepage::through_last_line_feed(in.first(ascii)), ascii};
+}
+
+// Whether a sweep may start at `b`: in code, where the run of code stopped,
+// unless `b` carries a state with what came before it (R", /*).
+bool may_sweep(ScanState const& state, Byte b) {
+    LexState const& lex = state.lex;
+    Word const& w = lex.word;
+    bool const raw_prefix = w.size > 0 && w.size <= 3 && w.text[w.size - 1] == 'R';
+    return lex.mode == Mode::code && state.held == Held::nothing && b < 0x80 && !lex.slash &&
+           !(b == '"' && raw_prefix);
 }
 
 }  // namespace
@@ -366,52 +518,56 @@ std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bo
     // each of them.
     ScanState state = saved_state;
     Writer writer{out.data()};
-    codepage::Utf8Tables const& table = codepage::utf8_tables();
+    Utf8Tables const& table = codepage::utf8_tables();
     std::size_t i = 0;
     std::size_t const n = chunk.size();
     if (state.pending_lead >= 0) {
         auto const lead = static_cast<Byte>(state.pending_lead);
         if (n == 0 && !last) return 0;  // nothing changes
         state.pending_lead = -1;
+        // The pair's bytes side by side, for the writer to copy.
+        std::array<Byte, 2> const bytes{lead, n > 0 ? chunk[0] : Byte{0}};
         Utf8Char const c = n > 0 ? table.pair[codepage::pair_index(lead, chunk[0])] : Utf8Char{};
-        if (c.length != 0) {
-            scan_pair(state, lead, chunk[0], c, writer);
-            i = 1;
-        } else {
-            scan_byte(state, lead, writer);
-        }
+        step(state, character(table, bytes.data(), c), writer);
+        if (c.length != 0) i = 1;
     }
+    // A sweep that found no line feed finds none before where it stopped.
+    std::size_t no_sweep_before = 0;
     while (i < n) {
-        if (state.mode == Mode::narrow_literal && !state.backslash_pending)
-            i += scan_narrow_literal(state, table, chunk.subspan(i), writer);
-        i += copy_plain_run(state, chunk.subspan(i), writer);
+        i += scan_run(state, table, chunk.subspan(i), writer);
         if (i == n) break;
         Byte const b = chunk[i];
         if (is_lead_byte(b)) {
-            if (std::size_t const pairs = scan_pairs(state, table, chunk.subspan(i), writer); pairs != 0) {
-                i += pairs;
-                continue;
-            }
             if (i + 1 == n && !last) {  // the next chunk completes the pair
                 state.pending_lead = b;
                 break;
             }
-        }
-        // Literals are where the state machine spends most on lines of
-        // ASCII, and it goes through a run in code quickly: a literal is
-        // where to try a sweep.
-        if (b == '"' && state.mode == Mode::code) {
-            if (std::size_t const swept = sweep_ascii_lines(chunk.subspan(i), writer.next); swept != 0) {
-                state = ScanState{};
-                writer.next += swept;
-                i += swept;
-                continue;
+            if (i + 1 < n) {
+                if (Utf8Char const c = table.pair[codepage::pair_index(b, chunk[i + 1])]; c.length != 0) {
+                    step(state, character(table, chunk.data() + i, c), writer);
+                    i += 2;
+                    continue;
+                }
             }
         }
-        // A byte on its own: a special or high byte, or a lead byte that
-        // begins no mapped pair.
-        scan_byte(state, b, writer);
+        if (i >= no_sweep_before && may_sweep(state, b)) {
+            Sweep const sweep = sweep_ascii_lines(chunk.subspan(i), writer.next);
+            if (sweep.swept != 0) {
+                state.lex = LexState{};
+                state.after_escape = false;
+                writer.next += sweep.swept;
+                i += sweep.swept;
+                continue;
+            }
+            no_sweep_before = i + sweep.searched;
+        }
+        step(state, character(table, chunk.data() + i, {}), writer);
         ++i;
+    }
+    if (last) {
+        if (state.held != Held::nothing) release_held(state, writer);
+        if (state.escape_held) writer.copy('\\');
+        state.escape_held = false;
     }
     saved_state = state;
     return static_cast<std::size_t>(writer.next - out.data());

@@ -1,11 +1,12 @@
 // The literal escaper's scanner: rewrites every character of code page 932
 // that stands inside a narrow string literal as \x escapes of its UTF-8
 // bytes, and escapes a hexadecimal digit that follows such an escape, so
-// that the compiler cannot read it as part of the escape. Every other byte
-// is copied.
+// that the compiler cannot read it as part of the escape. A narrow raw
+// literal is closed around each run of such characters, which stand in an
+// ordinary literal between its pieces. Every other byte is copied.
 //
-// The state lasts for one line, up to and including its line feed, however
-// the input is cut into chunks.
+// Which token a character stands in is the lexer's to say (lexer.hpp); the
+// state carries on from one chunk to the next.
 #pragma once
 
 #include <cstddef>
@@ -13,43 +14,35 @@
 #include <span>
 
 #include "codepage/byte.hpp"
+#include "lexer.hpp"
 
 namespace litconv {
 
 using codepage::Byte;
 
-enum class Mode : std::uint8_t {
-    code,            // outside any literal
-    quote_after_apostrophe,  // '" was read: a literal, unless ' follows ('"')
-    narrow_literal,  // "...": multibyte characters are escaped
-    wide_literal,    // L"...", u"...", U"...": copied unchanged
-};
-
-// What the last character outside a literal was, as far as it matters for
-// the next double quote.
-enum class Previous : std::uint8_t {
-    other,
-    prefix,                // a token that is exactly L, u or U so far
-    identifier,            // any other identifier characters
-    apostrophe,            // '
-    apostrophe_backslash,  // '\ (as in '\"')
-};
+// A backslash, and the CR after it, that the next byte shows to be a splice
+// or not.
+enum class Held : std::uint8_t { nothing, backslash, backslash_cr };
 
 struct ScanState {
-    Mode mode = Mode::code;
-    Previous previous = Previous::other;
-    bool after_escape = false;      // the last thing written was an escape
-    bool backslash_pending = false;  // in a literal, a backslash takes the next byte
+    LexState lex;
+    Held held = Held::nothing;
+    bool escape_held = false;        // narrow literal: the backslash of an escape, not yet written
+    bool after_escape = false;       // the last thing written was an escape
+    bool raw_piece = false;          // narrow raw literal: closed for a piece of escapes
     std::int16_t pending_lead = -1;  // lead byte cut off at the end of the last chunk
 };
 
-// The escaped form of n input bytes never exceeds this: a half-width katakana
-// byte becomes three escapes of four bytes each.
-constexpr std::size_t max_escaped_length(std::size_t n) { return 12 * (n + 1); }
+// The most one input byte makes: a half-width katakana byte in a narrow raw
+// literal closes it (a parenthesis, 16 characters of delimiter, a quote, a
+// blank and u8") and becomes three escapes of four bytes each.
+inline constexpr std::size_t max_written_per_byte = 36;
+
+constexpr std::size_t max_escaped_length(std::size_t n) { return max_written_per_byte * (n + 1); }
 
 // Escapes `chunk` into `out` (at least max_escaped_length(chunk.size())
 // bytes) and returns the number of bytes written. `last` marks the end of the
-// input, where a lead byte still waiting for its second byte is copied alone.
+// input, where whatever is still held back is written as it stands.
 std::size_t escape_chunk(ScanState& state, std::span<const Byte> chunk, bool last,
                          std::span<Byte> out);
 

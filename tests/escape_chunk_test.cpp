@@ -9,6 +9,17 @@
 namespace {
 
 using codepage::Byte;
+using namespace std::string_literals;
+
+// Characters in code page 932 and as litconv escapes them.
+#define KAN "\x8A\xBF"  // 漢
+#define KAN_ESCAPED "\\xE6\\xBC\\xA2"
+#define HYOU "\x95\x5C"  // 表, whose second byte is a backslash's
+#define HYOU_ESCAPED "\\xE8\\xA1\\xA8"
+#define NEN "\x94\x4E"  // 年
+#define NEN_ESCAPED "\\xE5\\xB9\\xB4"
+#define KATAKANA_A "\xB1"  // ｱ
+#define KATAKANA_A_ESCAPED "\\xEF\\xBD\\xB1"
 
 // Escapes `input` fed in pieces of `piece` bytes, as the command does with
 // its blocks.
@@ -17,7 +28,7 @@ std::string escape(std::string_view input, std::size_t piece = 1 << 20) {
     std::string result;
     std::vector<Byte> out;
     std::size_t offset = 0;
-    do {
+    while (true) {
         std::size_t const n = std::min(piece, input.size() - offset);
         bool const last = offset + n == input.size();
         out.resize(litconv::max_escaped_length(n));
@@ -25,121 +36,199 @@ std::string escape(std::string_view input, std::size_t piece = 1 << 20) {
         std::size_t const written = litconv::escape_chunk(state, chunk, last, out);
         result.append(reinterpret_cast<const char*>(out.data()), written);
         offset += n;
-        if (last) break;
-    } while (true);
-    return result;
+        if (last) return result;
+    }
 }
 
-TEST(EscapeChunk, WorkedExample) {
-    EXPECT_EQ(escape("puts(\"\x8A\xBF\x8E\x9A" "ABC\");\n"),
-              "puts(\"\\xE6\\xBC\\xA2\\xE5\\xAD\\x97\\x41\\x42\\x43\");\n");
+struct Case {
+    std::string input;
+    std::string expected;
+};
+
+// Each case whole and cut into pieces of every size, so that the state
+// crosses every boundary; and escaping the result again changes nothing.
+void check(std::vector<Case> const& cases) {
+    for (auto const& [input, expected] : cases) {
+        EXPECT_EQ(escape(input), expected) << input;
+        for (std::size_t piece = 1; piece < input.size(); ++piece)
+            ASSERT_EQ(escape(input, piece), expected) << input << " in pieces of " << piece;
+        EXPECT_EQ(escape(expected), expected) << "escaping again: " << expected;
+    }
 }
 
-TEST(EscapeChunk, HexDigitsAfterAnEscape) {
-    EXPECT_EQ(escape("\"\x8A\xBF\""), "\"\\xE6\\xBC\\xA2\"");
-    EXPECT_EQ(escape("\"\x8A\xBFG\""), "\"\\xE6\\xBC\\xA2G\"");       // G is no hex digit
-    EXPECT_EQ(escape("\"\x8A\xBF A\""), "\"\\xE6\\xBC\\xA2 A\"");     // the blank ends it
-    EXPECT_EQ(escape("\"\x8A\xBF" "0f\""), "\"\\xE6\\xBC\\xA2\\x30\\x66\"");
-    EXPECT_EQ(escape("\"\x8A\xBF\"A"), "\"\\xE6\\xBC\\xA2\"A");       // the quote ends it
+TEST(EscapeChunk, NarrowLiterals) {
+    check({
+        {"puts(\"" KAN "\x8E\x9A" "ABC\");\n", "puts(\"" KAN_ESCAPED "\\xE5\\xAD\\x97\\x41\\x42\\x43\");\n"},
+        {"\"" KAN "G\"", "\"" KAN_ESCAPED "G\""},           // G is no hex digit
+        {"\"" KAN " A\"", "\"" KAN_ESCAPED " A\""},         // the blank ends the escape
+        {"\"" KAN "0f\"", "\"" KAN_ESCAPED "\\x30\\x66\""},
+        {"\"" KAN "\"A", "\"" KAN_ESCAPED "\"A"},           // the quote ends it
+        {"\"" HYOU "\" x", "\"" HYOU_ESCAPED "\" x"},       // 5C as a second byte is no backslash
+        {"\"" KATAKANA_A "1\"", "\"" KATAKANA_A_ESCAPED "\\x31\""},
+        {"\"\x80\xA0\xFD\xFE\xFF\"", "\"\x80\xA0\xFD\xFE\xFF\""},
+        // A stray lead byte keeps its value as an escape: copied before the
+        // escapes of ｱ, 81 and their backslash would make the character ―.
+        {"\"\x81" KATAKANA_A "A\"", "\"\\x81" KATAKANA_A_ESCAPED "\\x41\""},
+        {"\"\x85\" \"" KAN "\"", "\"\\x85\" \"" KAN_ESCAPED "\""},
+        {"\"\x81", "\"\\x81"},
+        {"\0\"" KAN "\0" KAN "\""s, "\0\"" KAN_ESCAPED "\0" KAN_ESCAPED "\""s},
+        {"\"\\\"" KAN "\"", "\"\\\"" KAN_ESCAPED "\""},     // \" ends no literal
+        {"\"\\\\\" " KAN, "\"\\\\\" " KAN},                 // \\ is one backslash
+        {"\"" KAN "\\x41\"", "\"" KAN_ESCAPED "\\x41\""},
+    });
 }
 
-TEST(EscapeChunk, CharactersOutsideLiteralsAreCopied) {
-    EXPECT_EQ(escape("// \x8A\xBF\n"), "// \x8A\xBF\n");
-    EXPECT_EQ(escape("int \x8A\xBF = 1;"), "int \x8A\xBF = 1;");
+// A backslash before a character that litconv escapes is an unknown escape,
+// which compilers read as the character alone.
+TEST(EscapeChunk, BackslashBeforeAnEscapedCharacter) {
+    check({
+        {"\"\\" HYOU "\"", "\"" HYOU_ESCAPED "\""},
+        {"\"\\" KATAKANA_A "\"", "\"" KATAKANA_A_ESCAPED "\""},
+        {"\"\\" KAN "A\"", "\"" KAN_ESCAPED "\\x41\""},
+        {"\"\\\\" KAN "\"", "\"\\\\" KAN_ESCAPED "\""},     // the backslash is escaped itself
+        {"\"\\\x81\"", "\"\\x81\""},
+        {"\"\\", "\"\\"},                                   // the end of the input
+    });
 }
 
-TEST(EscapeChunk, TrailByte5CIsPartOfItsCharacter) {
-    // 表 is 95 5C: its second byte is no backslash.
-    EXPECT_EQ(escape("\"\x95\x5C\" x"), "\"\\xE8\\xA1\\xA8\" x");
-    EXPECT_EQ(escape("L\"\x95\x5C\" \"\x8A\xBF\""), "L\"\x95\x5C\" \"\\xE6\\xBC\\xA2\"");
+TEST(EscapeChunk, WideLiteralsAndPrefixes) {
+    check({
+        {"L\"" KAN "\"", "L\"" KAN "\""},
+        {"u\"" KAN "\"", "u\"" KAN "\""},
+        {"(U\"" KAN "\"", "(U\"" KAN "\""},
+        {"u8\"" KAN "\"", "u8\"" KAN_ESCAPED "\""},
+        // The prefix is the whole identifier.
+        {"xL\"" KAN "\"", "xL\"" KAN_ESCAPED "\""},
+        {"Lx\"" KAN "\"", "Lx\"" KAN_ESCAPED "\""},
+        {KAN "L\"" KAN "\"", KAN "L\"" KAN_ESCAPED "\""},
+        {"\x81\x4C\"" KAN "\"", "\x81\x4C\"" KAN_ESCAPED "\""},  // ´ is 81 4C: its 4C is no L
+        {"L\"\\\"" KAN "\" \"" KAN "\"", "L\"\\\"" KAN "\" \"" KAN_ESCAPED "\""},
+        {"L\"" HYOU "\" \"" KAN "\"", "L\"" HYOU "\" \"" KAN_ESCAPED "\""},
+        {"\"" KAN "\"_s + " KAN, "\"" KAN_ESCAPED "\"_s + " KAN},  // a user-defined suffix is code
+        {"L\"\x81\"", "L\"\x81\""},
+    });
 }
 
-TEST(EscapeChunk, HalfWidthKatakanaIsACharacter) {
-    EXPECT_EQ(escape("\"\xB1" "1\""), "\"\\xEF\\xBD\\xB1\\x31\"");
-    EXPECT_EQ(escape("\xB1\"\""), "\xB1\"\"");  // outside a literal: copied
+TEST(EscapeChunk, Comments) {
+    check({
+        {"// " KAN "\n", "// " KAN "\n"},
+        {"// \"" KAN "\\0*.txt\"\n\"" KAN "\"", "// \"" KAN "\\0*.txt\"\n\"" KAN_ESCAPED "\""},
+        {"/* \"" KAN "\" */ \"" KAN "\"", "/* \"" KAN "\" */ \"" KAN_ESCAPED "\""},
+        {"/* a \"\n" KAN "\" \n */ \"" KAN "\"", "/* a \"\n" KAN "\" \n */ \"" KAN_ESCAPED "\""},
+        {"/*/ \"" KAN "\" */", "/*/ \"" KAN "\" */"},           // /*/ opens and does not close
+        {"/** \"" KAN "**/ \"" KAN "\"", "/** \"" KAN "**/ \"" KAN_ESCAPED "\""},
+        {"\"/*\" \"" KAN "\" // */", "\"/*\" \"" KAN_ESCAPED "\" // */"},
+        {"a / \"" KAN "\" / b", "a / \"" KAN_ESCAPED "\" / b"},
+        {"'/' * \"" KAN "\"", "'/' * \"" KAN_ESCAPED "\""},
+        {"// " HYOU "\n\"" KAN "\"", "// " HYOU "\n\"" KAN_ESCAPED "\""},  // 表 at the end: no splice
+    });
 }
 
-TEST(EscapeChunk, OtherHighSingleBytesAreCopied) {
-    EXPECT_EQ(escape("\"\x80\xA0\xFD\xFE\xFF\""), "\"\x80\xA0\xFD\xFE\xFF\"");
-    // A stray lead byte never takes the quote or line feed. In a narrow
-    // literal it keeps its value as an escape: copied before the escapes of
-    // ｱ, 81 and their backslash would make the character ―.
-    EXPECT_EQ(escape("\"\x85\" \"\x8A\xBF\""), "\"\\x85\" \"\\xE6\\xBC\\xA2\"");
-    EXPECT_EQ(escape("\"\x81\n\"\x8A\xBF\""), "\"\\x81\n\"\\xE6\\xBC\\xA2\"");
-    EXPECT_EQ(escape("\"\x81\xB1" "A\""), "\"\\x81\\xEF\\xBD\\xB1\\x41\"");
-    EXPECT_EQ(escape("\"\x81"), "\"\\x81");
-    EXPECT_EQ(escape("\x81\n L\"\x81\""), "\x81\n L\"\x81\"");  // outside, and wide: copied
+TEST(EscapeChunk, CharacterLiterals) {
+    check({
+        {"c == '\"' ? \"" KAN "\" : " KAN, "c == '\"' ? \"" KAN_ESCAPED "\" : " KAN},
+        {"c == '\\\"' ? \"" KAN "\" : " KAN, "c == '\\\"' ? \"" KAN_ESCAPED "\" : " KAN},
+        {"'\\'' \"" KAN "\"", "'\\'' \"" KAN_ESCAPED "\""},
+        {"'" KAN "' \"" KAN "\"", "'" KAN "' \"" KAN_ESCAPED "\""},
+        {"L'\"' u8'\"' U'\\'' \"" KAN "\"", "L'\"' u8'\"' U'\\'' \"" KAN_ESCAPED "\""},
+        {"case'\"': \"" KAN "\"", "case'\"': \"" KAN_ESCAPED "\""},
+        // Digit separators open no character literal.
+        {"1'000'000, \"" KAN "\"", "1'000'000, \"" KAN_ESCAPED "\""},
+        {"0x7F'FF + 0b1'0 \"" KAN "\"", "0x7F'FF + 0b1'0 \"" KAN_ESCAPED "\""},
+        // An unterminated character literal ends with its line.
+        {"'a \"" KAN "\n\"" KAN "\"", "'a \"" KAN "\n\"" KAN_ESCAPED "\""},
+    });
 }
 
-TEST(EscapeChunk, BackslashTakesTheNextByte) {
-    EXPECT_EQ(escape("\"\\\"\x8A\xBF\""), "\"\\\"\\xE6\\xBC\\xA2\"");
-    EXPECT_EQ(escape("\"\\\\\" \x8A\xBF"), "\"\\\\\" \x8A\xBF");
-    EXPECT_EQ(escape("\"\x8A\xBF\\x41\""), "\"\\xE6\\xBC\\xA2\\x41\"");
-    // A two-byte character after a backslash is still escaped.
-    EXPECT_EQ(escape("\"\\\x8A\xBF\""), "\"\\\\xE6\\xBC\\xA2\"");
+TEST(EscapeChunk, RawLiterals) {
+    check({
+        {"R\"x(2\\d+" NEN ")x\"", "R\"x(2\\d+)x\" \"" NEN_ESCAPED "\" R\"x()x\""},
+        {"R\"(" KAN NEN "A)\"", "R\"()\" \"" KAN_ESCAPED NEN_ESCAPED "\" R\"(A)\""},
+        {"u8R\"(" KATAKANA_A ")\"_s", "u8R\"()\" u8\"" KATAKANA_A_ESCAPED "\" u8R\"()\"_s"},
+        {"LR\"(C:\\" KAN "\\t.txt)\"", "LR\"(C:\\" KAN "\\t.txt)\""},
+        {"uR\"(" HYOU ")\" UR\"(" KAN ")\"", "uR\"(" HYOU ")\" UR\"(" KAN ")\""},
+        {"R\"(a\\tb\"c)\"", "R\"(a\\tb\"c)\""},                       // no multibyte: unchanged
+        {"R\"(\\)\" \"" KAN "\"", "R\"(\\)\" \"" KAN_ESCAPED "\""},     // no escapes inside
+        {"R\"x()\" " KAN ")x\"", "R\"x()\" )x\" \"" KAN_ESCAPED "\" R\"x()x\""},
+        {"R\"(/*)\" \"" KAN "\"", "R\"(/*)\" \"" KAN_ESCAPED "\""},
+        // Lines and splices.
+        {"R\"(a\\\n" KAN "\n)\" \"" KAN "\"", "R\"(a\\\n)\" \"" KAN_ESCAPED "\" R\"(\n)\" \"" KAN_ESCAPED "\""},
+        {"R\"(" HYOU "\n" KAN ")\"", "R\"()\" \"" HYOU_ESCAPED "\" R\"(\n)\" \"" KAN_ESCAPED "\" R\"()\""},
+        // Delimiters of 16 characters, and one too long: an ordinary literal.
+        {"R\"0123456789abcdef(" KAN ")0123456789abcdef\"",
+         "R\"0123456789abcdef()0123456789abcdef\" \"" KAN_ESCAPED "\" R\"0123456789abcdef()0123456789abcdef\""},
+        {"R\"0123456789abcdefg(" KAN ")\"", "R\"0123456789abcdefg(" KAN_ESCAPED ")\""},
+        {"R\"a b(" KAN ")\"", "R\"a b(" KAN_ESCAPED ")\""},
+        {"xR\"(" KAN ")\"", "xR\"(" KAN_ESCAPED ")\""},
+        {"R\"(\x85" "A)\"", "R\"()\" \"\\x85\" R\"(A)\""},
+    });
 }
 
-TEST(EscapeChunk, CharacterConstantsOpenNoLiteral) {
-    EXPECT_EQ(escape("c == '\"' ? \"\x8A\xBF\" : \x8A\xBF"), "c == '\"' ? \"\\xE6\\xBC\\xA2\" : \x8A\xBF");
-    EXPECT_EQ(escape("c == '\\\"' ? \"\x8A\xBF\" : \x8A\xBF"),
-              "c == '\\\"' ? \"\\xE6\\xBC\\xA2\" : \x8A\xBF");
-    // An apostrophe before a real literal does not stop it.
-    EXPECT_EQ(escape("'\"\x8A\xBF\""), "'\"\\xE6\\xBC\\xA2\"");
+TEST(EscapeChunk, Splices) {
+    check({
+        {"\"a\\\n" KAN "\"", "\"a\\\n" KAN_ESCAPED "\""},
+        {"\"a\\\r\n" KAN "\"", "\"a\\\r\n" KAN_ESCAPED "\""},
+        {"\"" KAN "\\\nA\"", "\"" KAN_ESCAPED "\\\n\\x41\""},         // the escape goes on past it
+        {"// a \\\n\"" KAN "\"\n\"" KAN "\"", "// a \\\n\"" KAN "\"\n\"" KAN_ESCAPED "\""},
+        {"/\\\n/ \"" KAN "\"", "/\\\n/ \"" KAN "\""},
+        {"/\\\n* \"" KAN "\" *\\\n/ \"" KAN "\"", "/\\\n* \"" KAN "\" *\\\n/ \"" KAN_ESCAPED "\""},
+        {"L\\\n\"" KAN "\"", "L\\\n\"" KAN "\""},
+        {"1\\\n'0 \"" KAN "\"", "1\\\n'0 \"" KAN_ESCAPED "\""},
+        {"\"\\\\\n" KAN "\"", "\"\\\\\n" KAN_ESCAPED "\""},            // \\ then a line end: a splice
+        {"\"\\\\\\\nn\"", "\"\\\\\\\nn\""},                           // an escape across a splice
+        {"\"a\\\r" KAN "\"", "\"a\\\r" KAN_ESCAPED "\""},             // CR alone joins nothing
+        {"\"" HYOU "\n" KAN "\"", "\"" HYOU_ESCAPED "\n" KAN "\""},   // 表's 5C is no backslash
+        {"\"a\\", "\"a\\"},
+        {"\"a\\\r", "\"a\\\r"},
+    });
 }
 
-TEST(EscapeChunk, WideLiteralsAreCopied) {
-    for (std::string prefix : {"L", "u", "U", " L", "(U"})
-        EXPECT_EQ(escape(prefix + "\"\x8A\xBF\""), prefix + "\"\x8A\xBF\"") << prefix;
-    for (std::string prefix : {"u8", "xL", "Lx", "_u"})
-        EXPECT_EQ(escape(prefix + "\"\x8A\xBF\""), prefix + "\"\\xE6\\xBC\\xA2\"") << prefix;
-    // ´ is 81 4C: its 4C is no L.
-    EXPECT_EQ(escape("\x81\x4C\"\x8A\xBF\""), "\x81\x4C\"\\xE6\\xBC\\xA2\"");
-    // A wide literal ends at its quote; an escaped quote does not end it.
-    EXPECT_EQ(escape("L\"\\\"\x8A\xBF\" \"\x8A\xBF\""), "L\"\\\"\x8A\xBF\" \"\\xE6\\xBC\\xA2\"");
+TEST(EscapeChunk, HeaderNames) {
+    check({
+        {"#include \"" KAN ".h\"\n\"" KAN "\"", "#include \"" KAN ".h\"\n\"" KAN_ESCAPED "\""},
+        {"  #  include <" KAN "\\a.h>", "  #  include <" KAN "\\a.h>"},
+        {"#include_next \"" KAN "\"", "#include_next \"" KAN "\""},
+        {"#import\"" KAN "\"", "#import\"" KAN "\""},
+        {"#if __has_include(\"" KAN "\") && __has_include ( <" KAN "> )",
+         "#if __has_include(\"" KAN "\") && __has_include ( <" KAN "> )"},
+        {"#elif __has_include(\"" KAN "\")", "#elif __has_include(\"" KAN "\")"},
+        // Not header names.
+        {"#define S \"" KAN "\"", "#define S \"" KAN_ESCAPED "\""},
+        {"#error \"" KAN "\"", "#error \"" KAN_ESCAPED "\""},
+        {"x #include \"" KAN "\"", "x #include \"" KAN_ESCAPED "\""},
+        {"f(__has_include(\"" KAN "\"))", "f(__has_include(\"" KAN_ESCAPED "\"))"},
+        {"#include \"a.h\"\n\"" KAN "\"", "#include \"a.h\"\n\"" KAN_ESCAPED "\""},
+        {"#include <a.h> // \"" KAN "\n<\"" KAN "\">", "#include <a.h> // \"" KAN "\n<\"" KAN_ESCAPED "\">"},
+    });
 }
 
-TEST(EscapeChunk, StateStartsFreshAtEachLine) {
-    EXPECT_EQ(escape("\"open\n\x8A\xBF \"\x8A\xBF\""), "\"open\n\x8A\xBF \"\\xE6\\xBC\\xA2\"");
-    EXPECT_EQ(escape("\"\x8A\xBF\n" "A"), "\"\\xE6\\xBC\\xA2\nA");
-    EXPECT_EQ(escape("\"a\r\n\x8A\xBF"), "\"a\r\n\x8A\xBF");
+TEST(EscapeChunk, StateAcrossLines) {
+    check({
+        // An ordinary literal a line leaves open ends with it.
+        {"\"open\n" KAN " \"" KAN "\"", "\"open\n" KAN " \"" KAN_ESCAPED "\""},
+        {"\"" KAN "\nA", "\"" KAN_ESCAPED "\nA"},
+        {"\"a\r\n" KAN, "\"a\r\n" KAN},
+        {"L\"a\n\"" KAN "\"", "L\"a\n\"" KAN_ESCAPED "\""},
+    });
 }
 
 // Lines of ASCII after a quote are copied without the state machine: what
-// follows them must still start from a fresh line, and Japanese on the
-// quote's own line must still be seen, wherever the blocks are cut.
+// follows them must still start from a fresh line, unless a block comment,
+// a raw literal or a splice carries on, and Japanese on the quote's own
+// line must still be seen.
 TEST(EscapeChunk, LinesOfAsciiAfterAQuote) {
-    std::string const input =
-        "    x = L\"an unterminated wide literal, long enough for whole blocks\n"
-        "    x = 1;\n"
-        "\"\x8A\xBF\"\n"
-        "    s = \"plain\"; /* \x8A\xBF\"\x8A\xBF */\n"
-        "    t = \"abc\\\"\n"
-        "\x8A\xBF \"\x8A\xBF\"\n";
-    std::string const expected =
-        "    x = L\"an unterminated wide literal, long enough for whole blocks\n"
-        "    x = 1;\n"
-        "\"\\xE6\\xBC\\xA2\"\n"
-        "    s = \"plain\"; /* \x8A\xBF\"\\xE6\\xBC\\xA2 */\n"
-        "    t = \"abc\\\"\n"
-        "\x8A\xBF \"\\xE6\\xBC\\xA2\"\n";
-    for (std::size_t piece = 1; piece <= input.size(); ++piece) EXPECT_EQ(escape(input, piece), expected) << piece;
-}
-
-TEST(EscapeChunk, ZeroBytesAreCopied) {
-    using namespace std::string_literals;
-    EXPECT_EQ(escape("\0\"\x8A\xBF\0\x8A\xBF\""s), "\0\"\\xE6\\xBC\\xA2\0\\xE6\\xBC\\xA2\""s);
-}
-
-TEST(EscapeChunk, ResultDoesNotDependOnHowTheInputIsCut) {
-    std::string const line =
-        "x = L\"\x8A\xBF\"; y = \"\x95\x5C" "ab\\\"\xB1\x8A\xBF\" /* '\"' \x8E\x9A */ '\\\"' u8\"\x81\x4C\"\n";
-    std::string const whole = escape(line);
-    for (std::size_t piece = 1; piece <= line.size(); ++piece) EXPECT_EQ(escape(line, piece), whole) << piece;
-}
-
-TEST(EscapeChunk, EscapingItsOwnOutputChangesNothing) {
-    std::string const once = escape("puts(\"\x8A\xBF\x8E\x9A" "ABC\"); // \x8A\xBF\n\"\xB1\"\n");
-    EXPECT_EQ(escape(once), once);
+    std::string const lines = "    x = \"a plain literal, long enough for whole blocks of sixteen\";\n"
+                              "    y = 1;\n";
+    check({
+        {lines + "\"" KAN "\"\n", lines + "\"" KAN_ESCAPED "\"\n"},
+        {lines + "    t = \"abc\\\"\n" KAN " \"" KAN "\"\n", lines + "    t = \"abc\\\"\n" KAN " \"" KAN_ESCAPED "\"\n"},
+        {lines + "/*\n" + lines + "\"" KAN "\" */\n", lines + "/*\n" + lines + "\"" KAN "\" */\n"},
+        {lines + "R\"(\n" + lines + KAN ")\"\n", lines + "R\"(\n" + lines + ")\" \"" KAN_ESCAPED "\" R\"()\"\n"},
+        {lines + "// \\\n\"" KAN "\"\n", lines + "// \\\n\"" KAN "\"\n"},
+        {lines + "// \\\r\n\"" KAN "\"\n", lines + "// \\\r\n\"" KAN "\"\n"},
+        {"\"x\";" + lines + "u8R\"(\n" + lines + KAN ")\"",
+         "\"x\";" + lines + "u8R\"(\n" + lines + ")\" u8\"" KAN_ESCAPED "\" u8R\"()\""},
+    });
 }
 
 }  // namespace

@@ -44,14 +44,22 @@ T const& pick(std::mt19937_64& random, std::vector<T> const& from) {
 }
 
 // A short piece of text, drawn towards what the scanner and decoder decide
-// on: quotes, apostrophes, backslashes, prefixes, hex digits, line ends,
+// on: quotes, apostrophes, backslashes, prefixes, comments, raw literals,
+// splices, directives, hex digits, line ends,
 // pairs (also with 5C as trail byte), stray lead bytes (also before a quote,
 // a backslash or a line feed), katakana and the other bytes from 0x80 up.
 std::string fragment(std::mt19937_64& random, bool line_feeds) {
     static std::vector<std::string> const fixed = {
         "\"", "\"", "\"", "'", "'", "\\", "\\", "L", "u", "U", "u8", "xL", " ", "'\"'", "'\\\"'",
         "\\\"", "\\\\", "G", "_", "\r", std::string(1, '\0'), "\x80", "\xA0", "\xFD", "\xFE", "\xFF"};
-    switch (random() % 12) {
+    // Comments, raw literals, splices, numbers and directives.
+    static std::vector<std::string> const tokens = {
+        "/", "*", "//", "/*", "*/", "R\"", "u8R\"", "LR\"", "R\"x(", ")x\"", "(", ")", ")\"", "x",
+        "\\\n", "\\\r\n", "1'0", "0x7F'", "#include ", "#", "include", "<", ">", "__has_include(",
+        "\n#if ", "#import", "_s", std::string(17, 'd')};
+    switch (random() % 14) {
+        case 12:
+        case 13: return pick(random, tokens);
         case 0:
         case 1:
         case 2: return pick(random, fixed);
@@ -98,6 +106,16 @@ TEST(DecodeProperties, ShortTexts) {
         std::string const text = random_text(seed, seed % 300);
         ASSERT_EQ(properties::decode_faults(text, seed), "") << "seed " << seed << ": " << hex(text);
     }
+}
+
+// What makes the most output per input byte: half-width katakana, each on
+// its own, in a u8R literal with the longest delimiter, which is closed and
+// reopened around every one of them.
+TEST(EscapeProperties, RawLiteralPiecesFitTheBound) {
+    std::string text = "u8R\"0123456789abcdef(";
+    for (int i = 0; i < 100; ++i) text += "\xB1" "a";
+    text += ")0123456789abcdef\"";
+    for (std::uint64_t seed = 0; seed < 64; ++seed) ASSERT_EQ(properties::escape_faults(text, seed), "") << seed;
 }
 
 // Lines longer than a 64 KiB block, so that literals, pairs and escapes

@@ -1,6 +1,9 @@
 #include "reference.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <tuple>
+#include <utility>
 
 #include "codepage/cp932.hpp"
 
@@ -26,29 +29,6 @@ std::vector<std::string_view> characters(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); i += result.back().size())
         result.push_back(text.substr(i, character_length(text, i)));
     return result;
-}
-
-bool is_identifier_character(std::string_view c) {
-    Byte const b = static_cast<Byte>(c[0]);
-    return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '_' ||
-           b >= 0x80;
-}
-
-// Whether the double quote at chars[k] follows the token L, u or U.
-bool opens_wide_literal(std::vector<std::string_view> const& chars, std::size_t k) {
-    if (k == 0) return false;
-    std::string_view const before = chars[k - 1];
-    if (before != "L" && before != "u" && before != "U") return false;
-    return k == 1 || !is_identifier_character(chars[k - 2]);
-}
-
-// Whether chars[k...] begins with the characters of `word`.
-bool starts_with(std::vector<std::string_view> const& chars, std::size_t k, std::string_view word) {
-    for (char c : word) {
-        if (k >= chars.size() || chars[k] != std::string_view(&c, 1)) return false;
-        ++k;
-    }
-    return true;
 }
 
 bool is_hex_digit(std::string_view c) {
@@ -92,58 +72,220 @@ bool is_stray_lead_byte(std::string_view c) {
 
 }  // namespace
 
-std::vector<Piece> scan(std::string_view text) {
-    std::vector<std::string_view> const chars = characters(text);
+namespace {
+
+bool is_identifier_character(std::string_view c) {
+    Byte const b = static_cast<Byte>(c[0]);
+    return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '_' ||
+           b >= 0x80;
+}
+
+bool is_blank(std::string_view c) { return c == " " || c == "\t" || c == "\r" || c == "\v" || c == "\f"; }
+
+bool is_delimiter_character(std::string_view c) {
+    Byte const b = static_cast<Byte>(c[0]);
+    return c.size() == 1 && b > ' ' && b < 0x7F && c != "(" && c != ")" && c != "\\";
+}
+
+// The text as characters, read the way a compiler reads it: whole tokens at
+// a time, looking ahead as far as it takes. Positions are indexes of
+// characters; `next` steps over splices and marks them.
+struct Reader {
+    std::vector<std::string_view> chars;
     std::vector<Piece> pieces;
-    Context literal = Context::code;
-    bool after_backslash = false;
-    for (std::size_t k = 0; k < chars.size(); ++k) {
-        std::string_view const c = chars[k];
-        if (c == "\n") {
-            literal = Context::code;
-            after_backslash = false;
-            pieces.push_back({c, Context::code});
-        } else if (literal != Context::code) {
-            if (!after_backslash && c == "\"") {
-                literal = Context::code;
-                pieces.push_back({c, Context::code});
+
+    // Marks the splices from `k` and returns the position after them.
+    std::size_t skip_splices(std::size_t k) {
+        while (std::size_t const n = splice_length(k)) {
+            for (std::size_t s = k; s < k + n; ++s) pieces[s].context = Context::splice;
+            k += n;
+        }
+        return k;
+    }
+
+    std::string_view at(std::size_t k) const { return k < chars.size() ? chars[k] : std::string_view(); }
+
+    std::size_t splice_length(std::size_t k) const {
+        if (at(k) != "\\") return 0;
+        if (at(k + 1) == "\n") return 2;
+        if (at(k + 1) == "\r" && at(k + 2) == "\n") return 3;
+        return 0;
+    }
+    std::size_t next(std::size_t k) { return skip_splices(k + 1); }
+    std::size_t skip_blanks(std::size_t k) {
+        while (k < chars.size() && is_blank(chars[k])) k = next(k);
+        return k;
+    }
+
+    // From `k` up to the end of its line, the line end left to the caller.
+    std::size_t end_of_line(std::size_t k) {
+        while (k < chars.size() && chars[k] != "\n") k = next(k);
+        return k;
+    }
+
+    // The body of a quoted literal or header name from `k` (after its
+    // opening quote) through its closer; it ends before a line end.
+    std::size_t quoted(std::size_t k, std::string_view closer, bool narrow, bool escapes) {
+        bool escaped = false;
+        for (; k < chars.size() && chars[k] != "\n"; k = next(k)) {
+            if (!escaped && chars[k] == closer) return next(k);
+            bool const backslash = escapes && !escaped && chars[k] == "\\";
+            if (narrow) pieces[k] = {.text = chars[k], .context = Context::narrow, .escape_backslash = backslash};
+            escaped = backslash;
+        }
+        return k;
+    }
+
+    // A raw literal from `k`, the character after its opening quote. Inside
+    // its quotes there are no splices.
+    std::size_t raw(std::size_t k, bool narrow, bool u8) {
+        std::size_t const start = k;
+        while (k < chars.size() && k - start < 16 && is_delimiter_character(chars[k])) ++k;
+        if (at(k) != "(") return quoted(k, "\"", narrow, true);  // no raw literal after all
+        std::string_view const delimiter(chars[start].data(), k - start);
+        std::size_t end = k + 1;
+        auto closes = [&](std::size_t p) {
+            if (at(p) != ")") return false;
+            for (std::size_t d = 0; d < delimiter.size(); ++d)
+                if (at(p + 1 + d) != delimiter.substr(d, 1)) return false;
+            return at(p + 1 + delimiter.size()) == "\"";
+        };
+        while (end < chars.size() && !closes(end)) ++end;
+        std::size_t const stop = std::min(chars.size(), end + 1 + delimiter.size());
+        if (narrow)
+            for (std::size_t p = k + 1; p < stop; ++p) pieces[p] = {.text = chars[p], .context = Context::narrow_raw, .delimiter = delimiter, .u8 = u8};
+        return std::min(chars.size(), stop + 1);
+    }
+
+    // A header name if one starts at `k` after blanks; else where it stood.
+    std::size_t header_name(std::size_t k) {
+        std::size_t const start = skip_blanks(k);
+        if (at(start) == "\"") return quoted(next(start), "\"", false, false);
+        if (at(start) == "<") return quoted(next(start), ">", false, false);
+        return k;
+    }
+
+    // An identifier or number from `k`, and the literal it prefixes.
+    std::size_t word(std::size_t k, bool condition) {
+        std::string name;
+        bool const number = at(k)[0] >= '0' && at(k)[0] <= '9';
+        for (; k < chars.size() && (is_identifier_character(chars[k]) || (number && chars[k] == "'")); k = next(k))
+            name += chars[k];
+        if (at(k) == "'") return quoted(next(k), "'", false, true);
+        if (at(k) == "\"") {
+            if (name == "R" || name == "u8R") return raw(k + 1, true, name == "u8R");
+            if (name == "LR" || name == "uR" || name == "UR") return raw(k + 1, false, false);
+            return quoted(next(k), "\"", name != "L" && name != "u" && name != "U", true);
+        }
+        if (condition && name == "__has_include") {
+            std::size_t const paren = skip_blanks(k);
+            if (at(paren) == "(") return header_name(next(paren));
+        }
+        return k;
+    }
+
+    // A directive from `k`, just after its #: where to go on, and whether
+    // the rest of the line is a condition, where __has_include may stand.
+    std::pair<std::size_t, bool> directive(std::size_t k) {
+        std::size_t const start = skip_blanks(k);
+        std::string name;
+        std::size_t end = start;
+        for (; end < chars.size() && is_identifier_character(chars[end]); end = next(end)) name += chars[end];
+        if (name == "include" || name == "include_next" || name == "import") return {header_name(end), true};
+        if (name == "if" || name == "elif") return {end, true};
+        return {start, false};
+    }
+
+    // Tokens from `k` to the end of the line, or of the text: where the
+    // line end is, or past the block comment or raw literal that spans it.
+    std::size_t line(std::size_t k) {
+        bool line_start = true;
+        bool condition = false;
+        while (k < chars.size() && chars[k] != "\n") {
+            std::string_view const c = chars[k];
+            std::string_view const after = at(next(k));
+            if (is_blank(c)) {
+                k = next(k);
                 continue;
             }
-            after_backslash = !after_backslash && c == "\\";
-            pieces.push_back({c, literal});
-        } else if (starts_with(chars, k, "'\"'") || starts_with(chars, k, "'\\\"")) {
-            // The character constant '"', and '\" whether its apostrophe
-            // follows or not: neither quote opens a literal.
-            for (int n = 0; n < 3; ++n) pieces.push_back({chars[k + n], Context::code});
-            k += 2;
-        } else {
-            if (c == "\"") literal = opens_wide_literal(chars, k) ? Context::wide : Context::narrow;
-            pieces.push_back({c, Context::code});
+            if (c == "/" && after == "/") return end_of_line(k);
+            if (c == "/" && after == "*") {
+                std::size_t end = next(next(k));
+                while (end < chars.size() && !(chars[end] == "*" && at(next(end)) == "/")) end = next(end);
+                k = end < chars.size() ? next(next(end)) : end;
+            } else if (c == "#" && line_start) {
+                std::tie(k, condition) = directive(next(k));
+            } else if (is_identifier_character(c)) {
+                k = word(k, condition);
+            } else if (c == "\"") {
+                k = quoted(next(k), "\"", true, true);
+            } else if (c == "'") {
+                k = quoted(next(k), "'", false, true);
+            } else {
+                k = next(k);
+            }
+            line_start = false;
         }
+        return k;
     }
-    return pieces;
+};
+
+}  // namespace
+
+std::vector<Piece> scan(std::string_view text) {
+    Reader reader;
+    reader.chars = characters(text);
+    for (std::string_view c : reader.chars) reader.pieces.push_back({.text = c, .context = Context::copied});
+    for (std::size_t k = reader.skip_splices(0); k < reader.chars.size();)
+        k = reader.skip_splices(reader.line(k) + 1);
+    return reader.pieces;
 }
 
 std::string escape(std::string_view text) {
     std::string out;
     bool after_escape = false;
-    bool after_backslash = false;
-    for (auto const& [c, context] : scan(text)) {
-        bool const narrow = context == Context::narrow;
-        if (narrow && is_escaped_character(c)) {
-            std::string utf8;
-            append_utf8(utf8, code_point(c));
+    bool backslash = false;  // of an escape, written with what it escapes
+    bool raw_piece = false;
+    for (Piece const& p : scan(text)) {
+        std::string_view const c = p.text;
+        bool const escaped = is_escaped_character(c) || is_stray_lead_byte(c);
+        std::string utf8(is_stray_lead_byte(c) ? 1 : 0, c[0]);  // a stray lead byte keeps its value
+        if (escaped && utf8.empty()) append_utf8(utf8, code_point(c));
+        switch (p.context) {
+            case Context::splice:
+                if (backslash) out += '\\';
+                backslash = false;
+                out += c;
+                continue;
+            case Context::narrow_raw:
+                if (escaped && !raw_piece) out.append(")").append(p.delimiter).append(p.u8 ? "\" u8\"" : "\" \"");
+                if (!escaped && raw_piece) out.append(p.u8 ? "\" u8R\"" : "\" R\"").append(p.delimiter).append("(");
+                raw_piece = escaped;
+                break;
+            case Context::narrow:
+                if (p.escape_backslash) {
+                    backslash = true;
+                    after_escape = false;
+                    continue;
+                }
+                break;
+            case Context::copied:
+                break;
+        }
+        bool const narrow = p.context != Context::copied;
+        if (backslash && !(narrow && escaped)) out += '\\';
+        backslash = false;
+        if (narrow && escaped) {
             for (char u : utf8) append_escape(out, static_cast<Byte>(u));
             after_escape = true;
-        } else if (narrow && ((after_escape && is_hex_digit(c)) || (!after_backslash && is_stray_lead_byte(c)))) {
+        } else if (p.context == Context::narrow && after_escape && is_hex_digit(c)) {
             append_escape(out, static_cast<Byte>(c[0]));
-            after_escape = true;
         } else {
             out += c;
             after_escape = false;
         }
-        after_backslash = context != Context::code && !after_backslash && c == "\\";
     }
+    if (backslash) out += '\\';
     return out;
 }
 
@@ -166,18 +308,6 @@ bool only_mapped_characters(std::string_view text) {
         if (b >= 0x80 && !is_escaped_character(c)) return false;
     }
     return true;
-}
-
-bool lead_byte_before_escape(std::string_view text) {
-    std::vector<Piece> const pieces = scan(text);
-    for (std::size_t k = 1; k + 1 < pieces.size(); ++k) {
-        Piece const& p = pieces[k];
-        if (p.context == Context::narrow && pieces[k - 1].text == "\\" && is_stray_lead_byte(p.text) &&
-            pieces[k + 1].context == Context::narrow &&
-            (is_escaped_character(pieces[k + 1].text) || is_stray_lead_byte(pieces[k + 1].text)))
-            return true;
-    }
-    return false;
 }
 
 bool is_valid_utf8(std::string_view text) {

@@ -10,13 +10,19 @@
 
 namespace reference {
 
-enum class Context { code, narrow, wide };
+// Where a character stands. `copied` is everything else litconv leaves as
+// it is: code, comments, wide and character literals, header names, the
+// quotes and delimiters of literals.
+enum class Context { copied, splice, narrow, narrow_raw };
 
 // One character of code page 932 (a mapped pair or a single byte) and where
-// it stands. The quotes that open and close a literal stand in code.
+// it stands.
 struct Piece {
     std::string_view text;
     Context context;
+    bool escape_backslash = false;  // narrow: the backslash that begins an escape
+    std::string_view delimiter{};   // narrow_raw: the literal's delimiter
+    bool u8 = false;                // narrow_raw: the prefix is u8R
 };
 
 // Cuts `text` into characters and tells which literal each stands in.
@@ -31,14 +37,6 @@ std::string decode(std::string_view text);
 // Whether every byte from 0x80 up in `text` is half-width katakana or part
 // of a mapped pair: no stray lead byte, no 80, A0 or FD-FF.
 bool only_mapped_characters(std::string_view text);
-
-// Whether a narrow literal of `text` holds a backslash, then a lead byte
-// that begins no mapped pair, then something that litconv escapes. The
-// lead byte is copied after the backslash and makes a pair with the
-// backslash of the escape that follows (81 5C is a character), so escaping
-// the output again changes it; `\` and a byte from 0x80 up is no escape a
-// compiler knows anyway.
-bool lead_byte_before_escape(std::string_view text);
 
 // Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF).

@@ -4,7 +4,9 @@
 Usage: make_samples.py DIRECTORY
 
 - sample.c: about 1.5 MB of C source with LF line ends: Japanese prose in
-  comments, narrow, u8 and wide literals, every mapped double-byte character
+  comments (also over several lines, with quotes in them), narrow, u8, wide
+  and raw literals, literals continued by a backslash at the end of a line,
+  character literals, digit separators, every mapped double-byte character
   and every half-width katakana inside literals, lines longer than one
   64 KiB block, zero and Ctrl-Z bytes, and a character cut by the first
   block boundary.
@@ -52,7 +54,7 @@ def program(rng, lines):
     """C source text in code page 932, LF line ends."""
     out = []
     for i in range(lines):
-        kind = i % 9
+        kind = i % 10
         s = sentence(rng)
         if kind == 0:
             out.append(f"/* {s} */")
@@ -70,8 +72,11 @@ def program(rng, lines):
             out.append(f'    log("表示{i:X}", "能力F0", "ｶﾞ9", R"({s})");')
         elif kind == 7:
             out.append(f'    // 「{s}」の"引用"')
-        else:
+        elif kind == 8:
             out.append(f'    s = "{s}" "{sentence(rng, 3)}" "\\x41{s}";')
+        else:
+            out.append(f'    /* "{s}\n       {sentence(rng, 4)}" */ s = "{s}\\\n{sentence(rng, 3)}";'
+                       f' c = \'"\'; n = 1\'000; r = R"x({s}\n{s})x";')
     return "\n".join(out).encode("cp932") + b"\n"
 
 
