@@ -1,8 +1,8 @@
 // Code page 932 as Windows converts it. On Windows the tables are not our
 // generated data (cp932_table.cpp) but what the system's ANSI code page
-// makes of every byte and every pair, asked once at start-up: litconv's
-// scanner then escapes each character exactly as MultiByteToWideChar
-// converts it.
+// makes of every byte and every pair, asked once at start-up, and their
+// UTF-8 forms worked out from that: litconv's scanner then escapes each
+// character exactly as MultiByteToWideChar converts it.
 #define NOMINMAX  // std::min, not the macro
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -53,5 +53,6 @@ std::array<char16_t, lead_count * 256> system_pairs() {
 
 const std::array<char16_t, 256> single_byte = system_single_bytes();
 const std::array<char16_t, lead_count * 256> double_byte = system_pairs();
+const Utf8Tables utf8 = make_utf8_tables(single_byte, double_byte);  // after the two above
 
 }  // namespace codepage::cp932

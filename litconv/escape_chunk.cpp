@@ -144,7 +144,7 @@ void scan_literal_byte(ScanState& state, Byte b, Writer& out) {
         return;
     }
     if (narrow && is_half_width_katakana(b)) {
-        out.escape_character(codepage::utf8_tables().single[b]);
+        out.escape_character(codepage::cp932::utf8.single[b]);
         state.after_escape = true;
         return;
     }
@@ -366,7 +366,7 @@ std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bo
     // each of them.
     ScanState state = saved_state;
     Writer writer{out.data()};
-    codepage::Utf8Tables const& table = codepage::utf8_tables();
+    codepage::Utf8Tables const& table = codepage::cp932::utf8;
     std::size_t i = 0;
     std::size_t const n = chunk.size();
     if (state.pending_lead >= 0) {
