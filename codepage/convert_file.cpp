@@ -24,7 +24,6 @@ constexpr std::size_t output_alignment = 256 * 1024;
 }  // namespace
 
 int run_conversion(std::span<const NativeChar* const> arguments, Conversion const& conversion) {
-    set_locale_from_environment();
     if (arguments.size() != 2) {
         for (std::string_view line : conversion.usage) print_message(line);
         return exit_usage;

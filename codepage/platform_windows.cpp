@@ -244,11 +244,18 @@ std::size_t convert_whole(std::span<const Byte> bytes, std::span<Byte> out) {
     return static_cast<std::size_t>(n > 0 ? n : 0);
 }
 
+// Messages are all the C runtime's locale changes: it is set when the
+// first one is printed.
+void set_locale_from_environment() {
+    static bool done = false;
+    if (!done) _wsetlocale(LC_ALL, L"");
+    done = true;
+}
+
 }  // namespace
 
-void set_locale_from_environment() { _wsetlocale(LC_ALL, L""); }
-
 void print_message(std::string_view message, NativeStringView name) {
+    set_locale_from_environment();
     auto const [before, after] = split_at_name(message);
     std::wstring const text = widen_utf8(before) + std::wstring(name) + widen_utf8(after);
 
