@@ -17,8 +17,8 @@ namespace codepage {
 inline constexpr std::size_t input_block_size = 64 * 1024;
 
 // Converts one block of input into `out`, which holds what `max_output`
-// asks for a block of that size, and returns the number of bytes written. `last` marks the final
-// block, which may be empty.
+// asks for a block of that size, and returns the number of bytes written.
+// `last` marks the final block, which may be empty.
 using BlockConverter =
     std::function<std::size_t(std::span<const Byte> in, bool last, std::span<Byte> out)>;
 
