@@ -15,7 +15,7 @@ int codepage::program_main(std::span<const NativeChar* const> arguments) {
         .usage = usage,
         .mode = FileMode::binary,
         .preamble = byte_order_mark,
-        .output_block_size = input_block_size,
+        .max_output = [](std::size_t block_size) { return block_size; },
         .convert = [](std::span<const Byte> in, bool, std::span<Byte> out) {
             std::memcpy(out.data(), in.data(), in.size());
             return in.size();

@@ -17,6 +17,11 @@ and small adversarial inputs under DIR/adversarial (random bytes, stray lead
 bytes, characters cut at the 64 KiB block boundaries) for the byte-identity
 check in bench/check_identical.sh.
 
+DIR/tree is a source tree of 600 C and C++ files in code page 932 for
+bench/small_files.py: sizes as in a real code base (median about 4 KB, one
+in sixteen over 20 KB, the largest about 140 KB), in nested directories, a
+few of them with blanks, quotes and Japanese characters in their names.
+
 manpages-ja is installed with apt-get when it is missing.
 """
 
@@ -197,8 +202,8 @@ class CWriter:
         return "\n".join(lines) + "\n"
 
 
-def c_source(pool, size, statements_per_message, encode):
-    rng = random.Random(SEED)
+def c_source(pool, size, statements_per_message, encode, seed=SEED):
+    rng = random.Random(seed)
     writer = CWriter(pool, rng)
     head = ("#include <assert.h>\n#include <stdio.h>\n#include <string.h>\n#include <wchar.h>\n\n"
             "static int table[256];\nstatic int result;\n\n")
@@ -209,6 +214,32 @@ def c_source(pool, size, statements_per_message, encode):
         pieces.append(piece)
         total += len(piece)
     return cut_at_line(b"".join(pieces), size)
+
+
+TREE_FILES = 600
+# Names that a loop over the tree must quote: blanks, Japanese, a quote.
+ODD_NAMES = ["表示 処理.c", "文字列 table.h", "it's here.cpp", "設定.c", " leading blank.c"]
+ODD_DIRECTORIES = ["日本語 モジュール", "old code"]
+
+
+def source_tree(directory, pool):
+    """TREE_FILES C and C++ files of code page 932 in nested directories."""
+    rng = random.Random(SEED)
+    shutil.rmtree(directory, ignore_errors=True)
+    modules = [f"module_{k}" for k in range(12)] + ODD_DIRECTORIES
+    for k in range(TREE_FILES):
+        # Log-normal sizes: the median near 4 KB, a long tail of large files.
+        size = min(int(rng.lognormvariate(8.3, 1.1)), 300_000)
+        module = modules[k % len(modules)]
+        sub = os.path.join("src", module, "detail" if k % 5 == 0 else "")
+        if k < len(ODD_NAMES):
+            name = ODD_NAMES[k]
+        else:
+            name = f"{module}_{k}" + rng.choice([".c", ".c", ".cpp", ".h"])
+        path = os.path.join(directory, sub, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(c_source(pool, max(size, 200), 5, to_cp932, seed=SEED + k))
 
 
 def adversarial(directory):
@@ -280,6 +311,11 @@ def main():
         write(os.path.join(args.directory, f"{stem}-10m{ext}"), cut_at_line(data, 10 * MB))
     adversarial(os.path.join(args.directory, "adversarial"))
     print(f"{args.directory}/adversarial: {len(os.listdir(os.path.join(args.directory, 'adversarial')))} files")
+    source_tree(os.path.join(args.directory, "tree"), japanese)
+    sizes = sorted(os.path.getsize(os.path.join(root, f))
+                   for root, _, files in os.walk(os.path.join(args.directory, "tree")) for f in files)
+    print(f"{args.directory}/tree: {len(sizes)} files, {sum(sizes):,} bytes, median {sizes[len(sizes) // 2]:,}, "
+          f"largest {sizes[-1]:,}")
 
 
 if __name__ == "__main__":

@@ -45,7 +45,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "cp932tools developers <cp932tools@example.org>"
     CACHE STRING "The Maintainer field of the Debian package")
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-  # Depends: the shared libraries the programs link, as dpkg-shlibdeps finds them.
+  # Depends: the shared libraries the programs link, as dpkg-shlibdeps finds
+  # them; none where they are linked statically (see CMakeLists.txt).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 include(CPack)

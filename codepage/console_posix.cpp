@@ -35,11 +35,18 @@ bool append_in_locale_encoding(std::string& out, std::string_view text) {
     return true;
 }
 
+// Messages are all the locale changes, and a run that converts its file
+// prints none: it need not load the locale's files.
+void set_locale_from_environment() {
+    static bool done = false;
+    if (!done) std::setlocale(LC_ALL, "");
+    done = true;
+}
+
 }  // namespace
 
-void set_locale_from_environment() { std::setlocale(LC_ALL, ""); }
-
 void print_message(std::string_view message, NativeStringView name) {
+    set_locale_from_environment();
     auto const [before, after] = split_at_name(message);
     std::string out;
     bool const in_locale = append_in_locale_encoding(out, before);

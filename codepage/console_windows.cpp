@@ -46,11 +46,18 @@ bool is_console(HANDLE handle) {
     return GetConsoleMode(handle, &mode) != 0;
 }
 
+// Messages are all the C runtime's locale changes: it is set when the
+// first one is printed.
+void set_locale_from_environment() {
+    static bool done = false;
+    if (!done) _wsetlocale(LC_ALL, L"");
+    done = true;
+}
+
 }  // namespace
 
-void set_locale_from_environment() { _wsetlocale(LC_ALL, L""); }
-
 void print_message(std::string_view message, NativeStringView name) {
+    set_locale_from_environment();
     auto const [before, after] = split_at_name(message);
     std::wstring const text = widen_utf8(before) + std::wstring(name) + widen_utf8(after);
 

@@ -21,10 +21,30 @@ namespace {
 // through in far fewer steps.
 constexpr std::size_t output_alignment = 256 * 1024;
 
+// The size of the blocks [in] is read in, and the alignment of every write
+// but the last.
+struct Blocks {
+    std::size_t size;
+    std::size_t alignment;
+};
+
+// Most files of a source tree are smaller than a block. Such a file is read
+// into a block sized to it, with a byte to spare so that the first read
+// already meets the end, and its output goes out in one write: the run
+// allocates no large buffers, which cost a small file more than its
+// conversion. Should the file grow meanwhile, it goes on in blocks of that
+// size, each written as it comes. Blocks of at least 4 KiB keep a file whose
+// size says nothing (0 in /proc) from being read a few bytes at a time.
+Blocks blocks_for(InputFile const& in) {
+    constexpr long long least = 4096;
+    if (in.expected_size < 0 || in.expected_size >= static_cast<long long>(input_block_size))
+        return {input_block_size, output_alignment};
+    return {static_cast<std::size_t>(std::max(least, in.expected_size + 1)), 1};
+}
+
 }  // namespace
 
 int run_conversion(std::span<const NativeChar* const> arguments, Conversion const& conversion) {
-    set_locale_from_environment();
     if (arguments.size() != 2) {
         for (std::string_view line : conversion.usage) print_message(line);
         return exit_usage;
@@ -37,11 +57,13 @@ int run_conversion(std::span<const NativeChar* const> arguments, Conversion cons
         print_message(message_cannot_open, in_name);
         return exit_failure;
     }
+    Blocks const blocks = blocks_for(in);
+    std::size_t const output_block_size = conversion.max_output(blocks.size);
     // Room in front of the converted block for what an earlier one left (at
     // first the preamble).
-    std::size_t const carry_room = std::max(conversion.preamble.size(), output_alignment);
-    std::unique_ptr<Byte[]> const in_block(new (std::nothrow) Byte[input_block_size]);
-    std::unique_ptr<Byte[]> const out_block(new (std::nothrow) Byte[carry_room + conversion.output_block_size]);
+    std::size_t const carry_room = std::max(conversion.preamble.size(), blocks.alignment);
+    std::unique_ptr<Byte[]> const in_block(new (std::nothrow) Byte[blocks.size]);
+    std::unique_ptr<Byte[]> const out_block(new (std::nothrow) Byte[carry_room + output_block_size]);
     if (!in_block || !out_block) {
         print_message(message_out_of_memory);
         return exit_failure;
@@ -51,8 +73,8 @@ int run_conversion(std::span<const NativeChar* const> arguments, Conversion cons
         print_message(message_cannot_open, out_name);
         return exit_failure;
     }
-    std::span<Byte> const in_buffer(in_block.get(), input_block_size);
-    std::span<Byte> const out_buffer(out_block.get(), carry_room + conversion.output_block_size);
+    std::span<Byte> const in_buffer(in_block.get(), blocks.size);
+    std::span<Byte> const out_buffer(out_block.get(), carry_room + output_block_size);
     std::ranges::copy(conversion.preamble, out_buffer.begin());
     std::size_t carried = conversion.preamble.size();
     for (bool last = false; !last;) {
@@ -63,9 +85,9 @@ int run_conversion(std::span<const NativeChar* const> arguments, Conversion cons
         }
         last = static_cast<std::size_t>(n) < in_buffer.size();
         std::size_t const written = conversion.convert(in_buffer.first(static_cast<std::size_t>(n)), last,
-                                                       out_buffer.subspan(carried, conversion.output_block_size));
+                                                       out_buffer.subspan(carried, output_block_size));
         std::size_t const total = carried + written;
-        std::size_t const whole = last ? total : total - total % output_alignment;
+        std::size_t const whole = last ? total : total - total % blocks.alignment;
         if (!write_output(out, out_buffer.first(whole))) {
             print_message(message_cannot_write, out_name);
             return exit_failure;

@@ -12,11 +12,13 @@
 
 namespace codepage {
 
+// The largest block of input; a smaller file is read in one block of its
+// own size.
 inline constexpr std::size_t input_block_size = 64 * 1024;
 
-// Converts one block of input into `out`, which holds `output_block_size`
-// bytes, and returns the number of bytes written. `last` marks the final
-// block, which may be empty.
+// Converts one block of input into `out`, which holds what `max_output`
+// asks for a block of that size, and returns the number of bytes written.
+// `last` marks the final block, which may be empty.
 using BlockConverter =
     std::function<std::size_t(std::span<const Byte> in, bool last, std::span<Byte> out)>;
 
@@ -24,7 +26,7 @@ struct Conversion {
     std::span<const std::string_view> usage;  // printed line by line
     FileMode mode;
     std::span<const Byte> preamble;  // written before the converted text
-    std::size_t output_block_size;   // room for one converted input block
+    std::size_t (*max_output)(std::size_t block_size);  // room for one converted block
     BlockConverter convert;
 };
 

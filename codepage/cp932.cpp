@@ -13,53 +13,7 @@
 
 namespace codepage {
 
-std::size_t encode_utf8(char32_t cp, Byte* out) {
-    if (cp >= 0xD800 && cp <= 0xDFFF) cp = replacement_character;
-    if (cp < 0x80) {
-        out[0] = static_cast<Byte>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<Byte>(0xC0 | (cp >> 6));
-        out[1] = static_cast<Byte>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<Byte>(0xE0 | (cp >> 12));
-        out[1] = static_cast<Byte>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<Byte>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<Byte>(0xF0 | (cp >> 18));
-    out[1] = static_cast<Byte>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<Byte>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<Byte>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 namespace {
-
-Utf8Char utf8_char(char32_t cp) {
-    Utf8Char c{};
-    Byte bytes[4];
-    c.length = static_cast<Byte>(encode_utf8(cp, bytes));
-    std::memcpy(c.bytes, bytes, c.length);
-    return c;
-}
-
-void fill_utf8_tables(Utf8Tables& tables) {
-    for (int b = 0; b < 256; ++b) {
-        auto const byte = static_cast<Byte>(b);
-        if (!is_lead_byte(byte)) tables.single[b] = utf8_char(decode_single(byte));
-    }
-    for (int lead = 0x81; lead <= 0xFC; ++lead) {
-        if (!is_lead_byte(static_cast<Byte>(lead))) continue;
-        for (int trail = 0; trail < 256; ++trail) {
-            char16_t const cp = decode_pair(static_cast<Byte>(lead), static_cast<Byte>(trail));
-            if (cp != 0) tables.pair[pair_index(static_cast<Byte>(lead), static_cast<Byte>(trail))] = utf8_char(cp);
-        }
-    }
-}
 
 // Stores all four bytes of `c`; the caller has room for them.
 Byte* put(Byte* w, Utf8Char c) {
@@ -198,19 +152,10 @@ CODEPAGE_WIDE std::size_t decode_windows(Utf8Tables const& table, std::span<cons
 
 }  // namespace
 
-Utf8Tables const& utf8_tables() {
-    // Filled in from the code-point tables when first asked for, after
-    // every table of the program is in place; zeroes until then.
-    static Utf8Tables tables;
-    static bool const filled = (fill_utf8_tables(tables), true);
-    (void)filled;
-    return tables;
-}
-
 std::size_t decode_to_utf8(Decoder& decoder, std::span<const Byte> in, bool last,
                            std::span<Byte> out) {
-    Utf8Tables const& table = utf8_tables();
-    static Utf8Char const replacement = utf8_char(replacement_character);
+    Utf8Tables const& table = cp932::utf8;
+    constexpr Utf8Char replacement = utf8_char(replacement_character);
     Byte* const begin = out.data();
     Byte* w = begin;
     std::size_t i = 0;

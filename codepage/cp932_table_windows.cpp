@@ -1,9 +1,10 @@
 // Code page 932 as Windows converts it. On Windows the tables are not our
 // generated data (cp932_table.cpp) but what the system's code page 932
-// makes of every byte and every pair, asked once at start-up: litconv's
-// scanner then escapes each character exactly as MultiByteToWideChar
-// converts it. The code page is named, not taken from the system's ANSI
-// setting: the files are code page 932 whatever the machine's default.
+// makes of every byte and every pair, asked once at start-up, and their
+// UTF-8 forms worked out from that: litconv's scanner then escapes each
+// character exactly as MultiByteToWideChar converts it. The code page is
+// named, not taken from the system's ANSI setting: the files are code page
+// 932 whatever the machine's default.
 #define NOMINMAX  // std::min, not the macro
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -54,5 +55,6 @@ std::array<char16_t, lead_count * 256> system_pairs() {
 
 const std::array<char16_t, 256> single_byte = system_single_bytes();
 const std::array<char16_t, lead_count * 256> double_byte = system_pairs();
+const Utf8Tables utf8 = make_utf8_tables(single_byte, double_byte);  // after the two above
 
 }  // namespace codepage::cp932

@@ -34,12 +34,9 @@ inline std::span<const NativeChar* const> arguments_of(int argc, NativeChar** ar
 // exit status.
 int program_main(std::span<const NativeChar* const> arguments);
 
-// Takes every locale category from the environment; decides the encoding
-// in which messages reach the console.
-void set_locale_from_environment();
-
 // Prints a UTF-8 message on standard output in the console's encoding, or
-// in UTF-8 where that encoding cannot hold it. A "%s" in the message is
+// in UTF-8 where that encoding cannot hold it. The first message takes
+// every locale category from the environment, which decides that encoding. A "%s" in the message is
 // replaced by `name`, written byte for byte as the command line gave it.
 void print_message(std::string_view message, NativeStringView name = {});
 

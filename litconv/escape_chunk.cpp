@@ -518,7 +518,7 @@ std::size_t escape_chunk(ScanState& saved_state, std::span<const Byte> chunk, bo
     // each of them.
     ScanState state = saved_state;
     Writer writer{out.data()};
-    Utf8Tables const& table = codepage::utf8_tables();
+    Utf8Tables const& table = codepage::cp932::utf8;
     std::size_t i = 0;
     std::size_t const n = chunk.size();
     if (state.pending_lead >= 0) {

@@ -18,7 +18,7 @@ int codepage::program_main(std::span<const codepage::NativeChar* const> argument
         .usage = usage,
         .mode = codepage::FileMode::text,
         .preamble = {},
-        .output_block_size = litconv::max_escaped_length(codepage::input_block_size),
+        .max_output = litconv::max_escaped_length,
         .convert = [&state](std::span<const codepage::Byte> in, bool last, std::span<codepage::Byte> out) {
             return litconv::escape_chunk(state, in, last, out);
         },

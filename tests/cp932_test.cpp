@@ -55,6 +55,22 @@ TEST(Cp932Table, EveryPairAgreesWithIconv) {
     EXPECT_EQ(mapped, 9604);
 }
 
+// The converters look every two bytes up in the pair table, ASCII and
+// single bytes first among them: only a mapped pair may have a form there.
+TEST(Cp932Table, UTF8FormsExactlyForMappedPairsAndSingleBytes) {
+    auto const& utf8 = codepage::cp932::utf8;
+    for (int first = 0; first < 256; ++first) {
+        auto const lead = static_cast<Byte>(first);
+        EXPECT_EQ(utf8.single[lead].length == 0, codepage::is_lead_byte(lead)) << std::hex << first;
+        for (int second = 0; second < 256; ++second) {
+            auto const trail = static_cast<Byte>(second);
+            bool const mapped = codepage::is_lead_byte(lead) && codepage::decode_pair(lead, trail) != 0;
+            ASSERT_EQ(utf8.pair[codepage::pair_index(lead, trail)].length != 0, mapped)
+                << std::hex << first << ' ' << second;
+        }
+    }
+}
+
 TEST(Cp932Table, SingleBytes) {
     for (int b = 0; b < 256; ++b) {
         if (codepage::is_lead_byte(static_cast<Byte>(b)) || b == 0x80 || b == 0xA0 || b >= 0xFD) continue;

@@ -1,5 +1,6 @@
 // txtconv run as a program: what it writes for every kind of input.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 #include <thread>
@@ -44,6 +45,27 @@ TEST_F(TxtconvCommand, MissingInputCreatesNoOutput) {
 }
 
 TEST_F(TxtconvCommand, EmptyInputGivesTheByteOrderMarkAlone) { EXPECT_EQ(convert(""), bom); }
+
+TEST_F(TxtconvCommand, SizesAroundTheBlocksOfSmallFiles) {
+    // A file smaller than a block is read in a block of its own size, at
+    // least 4 KiB: a pair at the end of files on either side of each limit.
+    std::size_t const block = codepage::input_block_size;
+    for (std::size_t const size : std::vector<std::size_t>{2, 3, 4095, 4096, 4097, block - 1, block, block + 1}) {
+        std::string const filler(size - 2, 'a');
+        EXPECT_TRUE(same_bytes(convert(filler + "\x8A\xBF"), std::string(bom) + filler + "漢")) << size;
+    }
+}
+
+TEST_F(TxtconvCommand, FileLongerThanItsSizeSays) {
+    // A file of /proc has the size 0 and text all the same: the reads go on
+    // past the size the file had, in blocks of the least size.
+    fs::path const proc_file = "/proc/kallsyms";
+    if (access(proc_file.c_str(), R_OK) != 0) GTEST_SKIP() << proc_file << " cannot be read here";
+    std::string const text = read_file(proc_file);
+    if (text.size() < 3 * 4096) GTEST_SKIP() << proc_file << " gives too little text here";
+    EXPECT_TRUE(succeeded(run(txtconv_program, {proc_file, path("out.txt")})));
+    EXPECT_TRUE(same_bytes(read_file(dir / "out.txt"), std::string(bom) + text));
+}
 
 TEST_F(TxtconvCommand, InPlace) {
     write_file(dir / "a.txt", "\x93\xFA\x96\x7B\r\n");

@@ -6,6 +6,10 @@ sequence: the 9,604 mapped double-byte pairs (JIS X 0208, NEC and IBM
 extension rows, user-defined area F040-F9FC -> U+E000-U+E757) and the single
 bytes, including 80 -> U+0080, A0 -> U+F8F0 and FD-FF -> U+F8F1-U+F8F3.
 
+The tables are constexpr, and the file also defines their UTF-8 forms
+(make_utf8_tables of cp932_table.hpp), which the compiler works out: the
+programs find them ready in their constant data.
+
 Usage: tools/gen_cp932_table.py > codepage/cp932_table.cpp
 """
 
@@ -40,16 +44,15 @@ def main():
         "",
         "namespace codepage::cp932 {",
         "",
-        "// Code point of each byte that is not a lead byte; 0 for lead bytes.",
-        "const std::array<char16_t, 256> single_byte = {",
+        "constexpr std::array<char16_t, 256> single_byte = {",
         *rows(single),
         "};",
         "",
-        "// Code point of each pair, 256 trail bytes per lead byte, lead bytes",
-        "// 81-9F then E0-FC; 0 where the pair is not mapped.",
-        f"const std::array<char16_t, {len(pairs)}> double_byte = {{",
+        f"constexpr std::array<char16_t, {len(pairs)}> double_byte = {{",
         *rows(pairs),
         "};",
+        "",
+        "constexpr Utf8Tables utf8 = make_utf8_tables(single_byte, double_byte);",
         "",
         "}  // namespace codepage::cp932",
     ]

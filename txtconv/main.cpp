@@ -19,7 +19,7 @@ int codepage::program_main(std::span<const codepage::NativeChar* const> argument
         .usage = usage,
         .mode = codepage::FileMode::binary,
         .preamble = byte_order_mark,
-        .output_block_size = codepage::max_utf8_length(codepage::input_block_size),
+        .max_output = codepage::max_utf8_length,
         .convert = [&decoder](std::span<const codepage::Byte> in, bool last, std::span<codepage::Byte> out) {
             return codepage::text_to_utf8(decoder, in, last, out);
         },
