@@ -231,4 +231,20 @@ TEST(EscapeChunk, LinesOfAsciiAfterAQuote) {
     });
 }
 
+// The sweep passes a block comment that closes on its line, looking for its
+// end many bytes at a time: what may lie before it in the comment must still
+// keep the comment from being passed.
+TEST(EscapeChunk, CommentsOnTheirLineInASweep) {
+    std::string const lines = "    y = 1; /* closes on its line, after more than sixteen bytes */ z = 2;\n";
+    std::string const open = "    y = 1; /* more than sixteen bytes, then";
+    check({
+        {lines + "\"" KAN "\"\n", lines + "\"" KAN_ESCAPED "\"\n"},
+        {open + " a line end\n \" */ \"" KAN "\"\n", open + " a line end\n \" */ \"" KAN_ESCAPED "\"\n"},
+        {open + " Japanese " KAN " */ \"" KAN "\"\n", open + " Japanese " KAN " */ \"" KAN_ESCAPED "\"\n"},
+        {open + " R\"( */ \"" KAN "\"\n", open + " R\"( */ \"" KAN_ESCAPED "\"\n"},
+        {open + " R */ \"" KAN "\"\n", open + " R */ \"" KAN_ESCAPED "\"\n"},
+        {open + " no end */\n/*\n\"" KAN "\" */\n", open + " no end */\n/*\n\"" KAN "\" */\n"},
+    });
+}
+
 }  // namespace
