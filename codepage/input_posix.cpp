@@ -17,7 +17,9 @@ bool open_input(InputFile& file, NativeStringView name, FileMode) {
     file.fd = open(std::string(name).c_str(), O_RDONLY | O_CLOEXEC);
     if (file.fd < 0) return false;
     struct stat st;
-    if (fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode)) file.expected_size = st.st_size;
+    if (fstat(file.fd, &st) != 0) return true;
+    file.identity = FileIdentity{st.st_dev, st.st_ino};
+    if (S_ISREG(st.st_mode)) file.expected_size = st.st_size;
     return true;
 }
 

@@ -63,8 +63,9 @@ bool open_input(InputFile& file, NativeStringView name, FileMode mode) {
     file.handle = handle;
     file.mode = mode;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)) return true;
+    file.identity = identity_of(info);
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         file.expected_size = (static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     return true;
 }

@@ -172,8 +172,7 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     // What the platform's own open would refuse is refused here too, though
     // the rename would get past it.
     if (file.target_exists && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return false;
-    struct stat in;
-    file.in_place = file.target_exists && fstat(input.fd, &in) == 0 && same_file(in, st);
+    file.in_place = file.target_exists && input.identity == FileIdentity{st.st_dev, st.st_ino};
     // Flushing the directory after the rename needs it open for reading;
     // anywhere else a search right is enough.
     file.directory_fd = open(directory_of(path).c_str(), (file.in_place ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);

@@ -169,15 +169,6 @@ void discard(OutputFile& file) {
     close_and_remove(file);
 }
 
-// Whether `other` is open on the file that `info` describes, however each
-// was named.
-bool is_same_file(BY_HANDLE_FILE_INFORMATION const& info, HANDLE other) {
-    BY_HANDLE_FILE_INFORMATION other_info;
-    return GetFileType(other) == FILE_TYPE_DISK && GetFileInformationByHandle(other, &other_info) &&
-           info.dwVolumeSerialNumber == other_info.dwVolumeSerialNumber &&
-           info.nFileIndexHigh == other_info.nFileIndexHigh && info.nFileIndexLow == other_info.nFileIndexLow;
-}
-
 }  // namespace
 
 OutputFile::~OutputFile() { discard(*this); }
@@ -210,7 +201,7 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode mode, InputFi
         CloseHandle(existing);
         if (!resolved) return false;
         file.target_exists = true;
-        file.in_place = is_same_file(info, handle_of(input.handle));
+        file.in_place = input.identity == identity_of(info);
     }
     file.target_path = path;
     return create_temporary(file, path);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,6 +48,14 @@ void print_message(std::string_view message, NativeStringView name = {});
 // a Ctrl-Z byte.
 enum class FileMode { text, binary };
 
+// Which file an open file is, whatever name it was opened by: its device
+// (volume) and its number there (inode, file index).
+struct FileIdentity {
+    unsigned long long device = 0;
+    unsigned long long file = 0;
+    friend bool operator==(FileIdentity const&, FileIdentity const&) = default;
+};
+
 struct InputFile {
 #ifdef _WIN32
     void* handle = nullptr;  // HANDLE, closed as soon as the end is read
@@ -59,6 +68,9 @@ struct InputFile {
     // it: a file that ends sooner than that lost bytes while being read.
     long long expected_size = -1;
     long long bytes_read = 0;
+    // Taken when it was opened, where the system tells it: an output with
+    // the same identity is the input itself, converted in place.
+    std::optional<FileIdentity> identity;
 
     InputFile() = default;
     InputFile(const InputFile&) = delete;
