@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "codepage/convert_file.hpp"
+#include "codepage/command/convert_file.hpp"
 
 int codepage::program_main(std::span<const NativeChar* const> arguments) {
     static constexpr std::array<std::string_view, 1> usage = {"io_floor [in] [out]\n"};

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "codepage/convert_file.hpp"
-#include "codepage/cp932.hpp"
+#include "codepage/command/convert_file.hpp"
+#include "codepage/cp932/cp932.hpp"
 #include "litconv/escape_chunk.hpp"
 
 namespace {

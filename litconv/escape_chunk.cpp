@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "codepage/byte_scan.hpp"
-#include "codepage/cp932.hpp"
+#include "codepage/cp932/byte_scan.hpp"
+#include "codepage/cp932/cp932.hpp"
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <span>
 
-#include "codepage/byte.hpp"
+#include "codepage/cp932/byte.hpp"
 #include "lexer.hpp"
 
 namespace litconv {

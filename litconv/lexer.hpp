@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "codepage/byte.hpp"
+#include "codepage/cp932/byte.hpp"
 
 namespace litconv {
 

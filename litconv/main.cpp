@@ -1,8 +1,8 @@
 #include <array>
 #include <string_view>
 
-#include "codepage/convert_file.hpp"
-#include "codepage/messages.hpp"
+#include "codepage/command/convert_file.hpp"
+#include "codepage/command/messages.hpp"
 #include "escape_chunk.hpp"
 
 int codepage::program_main(std::span<const codepage::NativeChar* const> arguments) {

@@ -1,4 +1,4 @@
-#include "codepage/cp932.hpp"
+#include "codepage/cp932/cp932.hpp"
 
 #include <gtest/gtest.h>
 #include <iconv.h>

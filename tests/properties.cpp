@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <random>
 
-#include "codepage/cp932.hpp"
+#include "codepage/cp932/cp932.hpp"
 #include "litconv/escape_chunk.hpp"
 #include "reference.hpp"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "codepage/cp932.hpp"
+#include "codepage/cp932/cp932.hpp"
 #include "properties.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <utility>
 
-#include "codepage/cp932.hpp"
+#include "codepage/cp932/cp932.hpp"
 
 namespace reference {
 

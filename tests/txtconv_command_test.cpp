@@ -5,7 +5,7 @@
 #include <random>
 #include <thread>
 
-#include "codepage/convert_file.hpp"
+#include "codepage/command/convert_file.hpp"
 #include "command_support.hpp"
 
 namespace {

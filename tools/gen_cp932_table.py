@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate codepage/cp932_table.cpp from Python's cp932 codec.
+"""Generate codepage/cp932/cp932_table.cpp from Python's cp932 codec.
 
 Python's cp932 codec agrees with Windows code page 932 on every valid byte
 sequence: the 9,604 mapped double-byte pairs (JIS X 0208, NEC and IBM
@@ -10,7 +10,7 @@ The tables are constexpr, and the file also defines their UTF-8 forms
 (make_utf8_tables of cp932_table.hpp), which the compiler works out: the
 programs find them ready in their constant data.
 
-Usage: tools/gen_cp932_table.py > codepage/cp932_table.cpp
+Usage: tools/gen_cp932_table.py > codepage/cp932/cp932_table.cpp
 """
 
 LEADS = list(range(0x81, 0xA0)) + list(range(0xE0, 0xFD))

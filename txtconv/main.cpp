@@ -1,9 +1,9 @@
 #include <array>
 #include <string_view>
 
-#include "codepage/convert_file.hpp"
-#include "codepage/cp932.hpp"
-#include "codepage/messages.hpp"
+#include "codepage/command/convert_file.hpp"
+#include "codepage/cp932/text_decoder.hpp"
+#include "codepage/command/messages.hpp"
 
 int codepage::program_main(std::span<const codepage::NativeChar* const> arguments) {
     static constexpr std::array<std::string_view, 5> usage = {

@@ -5,8 +5,8 @@
 #include <cwchar>
 #include <string>
 
-#include "messages.hpp"
-#include "platform.hpp"
+#include "codepage/command/messages.hpp"
+#include "codepage/platform.hpp"
 
 namespace codepage {
 

@@ -1,4 +1,4 @@
-#include "attributes_posix.hpp"
+#include "codepage/linux/attributes.hpp"
 
 #include <cerrno>
 #include <string>

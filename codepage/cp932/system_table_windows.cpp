@@ -9,7 +9,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include "cp932.hpp"
+#include "codepage/cp932/cp932.hpp"
 
 namespace codepage::cp932 {
 

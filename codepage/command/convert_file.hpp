@@ -7,8 +7,8 @@
 #include <span>
 #include <string_view>
 
-#include "byte.hpp"
-#include "platform.hpp"
+#include "codepage/cp932/byte.hpp"
+#include "codepage/platform.hpp"
 
 namespace codepage {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "messages.hpp"
+#include "codepage/command/messages.hpp"
 
 namespace codepage {
 

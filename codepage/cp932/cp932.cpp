@@ -33,7 +33,7 @@ Byte* put(Byte* w, Utf8Char c) {
 //    byte the first two of its character and its trail byte the third, so
 //    that all characters' bytes lie in order; a byte compress packs them.
 // Anything else (a single byte from 0x80 up, a pair that is not mapped)
-// leaves the window to the portable loop.
+// leaves the block to the portable loop.
 bool have_wide_decoder() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
@@ -82,10 +82,10 @@ CODEPAGE_WIDE __m512i place(__m512i words, __mmask32 where, __m512i list, unsign
     return _mm512_mask_expand_epi16(words, where, _mm512_permutexvar_epi16(from, list));
 }
 
-// Decodes 64-byte windows from the start of `in` while 128 bytes are left,
+// Decodes 64-byte blocks from the start of `in` while 128 bytes are left,
 // which leaves room for the stores (see decode_to_utf8), and returns the
 // number of bytes decoded; `w` moves past their UTF-8.
-CODEPAGE_WIDE std::size_t decode_windows(Utf8Tables const& table, std::span<const Byte> in, Byte*& w) {
+CODEPAGE_WIDE std::size_t decode_64(Utf8Tables const& table, std::span<const Byte> in, Byte*& w) {
     auto const* const pairs = reinterpret_cast<int const*>(table.pair);
     Byte* out = w;
     std::size_t i = 0;
@@ -105,10 +105,10 @@ CODEPAGE_WIDE std::size_t decode_windows(Utf8Tables const& table, std::span<cons
         std::uint64_t const run_starts = lead_values & ~(lead_values << 1);
         std::uint64_t const even_runs = lead_values & ~(lead_values + (run_starts & even_bytes));
         std::uint64_t leads = (even_runs & even_bytes) | (lead_values & ~even_runs & ~even_bytes);
-        std::uint64_t window = ~std::uint64_t{0};
-        if (leads >> 63) leads &= window >>= 1;  // the next window takes that pair
+        std::uint64_t taken = ~std::uint64_t{0};
+        if (leads >> 63) leads &= taken >>= 1;  // the next block takes that pair
         std::uint64_t const trails = leads << 1;
-        if ((high & ~leads & ~trails & window) != 0) break;  // a single byte from 0x80 up
+        if ((high & ~leads & ~trails & taken) != 0) break;  // a single byte from 0x80 up
 
         __m512i const lead_bytes = _mm512_maskz_compress_epi8(leads, v);
         __m512i const trail_bytes = _mm512_maskz_compress_epi8(trails, v);
@@ -123,7 +123,7 @@ CODEPAGE_WIDE std::size_t decode_windows(Utf8Tables const& table, std::span<cons
         __m512i const third = _mm512_inserti64x4(_mm512_castsi256_si512(a.third), b.third, 1);
         // The first output byte of an input byte is kept unless it is a
         // trail byte of a two-byte form; the second only for a lead byte.
-        std::uint64_t const firsts = (~trails & window) | _pdep_u64(a.three | std::uint64_t{b.three} << 16, trails);
+        std::uint64_t const firsts = (~trails & taken) | _pdep_u64(a.three | std::uint64_t{b.three} << 16, trails);
 
         for (int half = 0; half < 2; ++half) {  // 32 input bytes, 64 output bytes
             auto const lanes = [half](std::uint64_t mask) { return static_cast<std::uint32_t>(mask >> 32 * half); };
@@ -138,7 +138,7 @@ CODEPAGE_WIDE std::size_t decode_windows(Utf8Tables const& table, std::span<cons
             _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, words));
             out += std::popcount(keep);
         }
-        i += static_cast<std::size_t>(std::popcount(window));
+        i += static_cast<std::size_t>(std::popcount(taken));
     }
     w = out;
     return i;
@@ -169,8 +169,8 @@ std::size_t decode_to_utf8(Decoder& decoder, std::span<const Byte> in, bool last
     // for each byte, the U+FFFD of a pending lead byte besides), so at least
     // 3 * (n - i) + 1 of the 3 * n + 4 stay free. The four-byte stores of
     // put(), the 16-byte stores of copy_ascii_run() with 16 bytes of input
-    // left and those of decode_windows(), which end at most 112 bytes past
-    // the output of a window, with 128 bytes left, fit in that; so does the
+    // left and those of decode_64(), which end at most 112 bytes past
+    // the output of a block, with 128 bytes left, fit in that; so does the
     // U+FFFD put at the end for a last lead byte, which wrote nothing itself.
     std::size_t const n = in.size();
 #ifdef CODEPAGE_HAVE_WIDE_DECODER
@@ -178,7 +178,7 @@ std::size_t decode_to_utf8(Decoder& decoder, std::span<const Byte> in, bool last
 #endif
     while (i < n) {
 #ifdef CODEPAGE_HAVE_WIDE_DECODER
-        if (wide) i += decode_windows(table, in.subspan(i), w);
+        if (wide) i += decode_64(table, in.subspan(i), w);
 #endif
         // A run of ASCII, which maps to itself.
         std::size_t const ascii = copy_ascii_run(in.data() + i, in.data() + n, w);

@@ -1,7 +1,7 @@
 // The programs' entry point. It hands the arguments, in the characters the
 // command line holds them in, to the program's own program_main: Windows
 // gives them whole in UTF-16 only through wmain.
-#include "platform.hpp"
+#include "codepage/platform.hpp"
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv)

@@ -1,4 +1,4 @@
-#include "interrupt_posix.hpp"
+#include "codepage/linux/interrupt.hpp"
 
 #include <cerrno>
 #include <climits>

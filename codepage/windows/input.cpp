@@ -2,8 +2,8 @@
 // turns CR LF into LF and nothing else.
 #include <algorithm>
 
-#include "platform.hpp"
-#include "windows_api.hpp"
+#include "codepage/platform.hpp"
+#include "codepage/windows/windows_api.hpp"
 
 namespace codepage {
 

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform.hpp"
+#include "codepage/platform.hpp"
 
 namespace codepage {
 

@@ -1,5 +1,5 @@
 // What the Windows files of this library share: the Win32 API without the
-// parts they never use, and the view of the handles that platform.hpp keeps
+// parts they never use, and the view of the handles that files.hpp keeps
 // as void*.
 #pragma once
 
@@ -9,7 +9,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include "platform.hpp"
+#include "codepage/platform.hpp"
 
 namespace codepage {
 

@@ -12,9 +12,9 @@
 #include <unistd.h>
 #include <utility>
 
-#include "attributes_posix.hpp"
-#include "interrupt_posix.hpp"
-#include "platform.hpp"
+#include "codepage/linux/attributes.hpp"
+#include "codepage/linux/interrupt.hpp"
+#include "codepage/platform.hpp"
 
 namespace codepage {
 

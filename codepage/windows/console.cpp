@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "messages.hpp"
-#include "platform.hpp"
-#include "windows_api.hpp"
+#include "codepage/command/messages.hpp"
+#include "codepage/platform.hpp"
+#include "codepage/windows/windows_api.hpp"
 
 namespace codepage {
 

@@ -3,8 +3,8 @@
 // output is dropped or the console interrupts the program.
 #include <algorithm>
 
-#include "platform.hpp"
-#include "windows_api.hpp"
+#include "codepage/platform.hpp"
+#include "codepage/windows/windows_api.hpp"
 
 namespace codepage {
 

@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <climits>
 
-#include "platform.hpp"
-#include "windows_api.hpp"
+#ifndef NOMINMAX  // std::min, not the macro
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "text_decoder.hpp"
 
 namespace codepage {
 

@@ -1,9 +1,9 @@
 // Code page 932 as tables: the code point of every byte and every pair, and
-// the UTF-8 form of each, which the converters look up. On POSIX systems
+// the UTF-8 form of each, which the converters look up. On Linux
 // they are generated data (tools/gen_cp932_table.py writes cp932_table.cpp)
 // and the compiler works out the UTF-8 forms, so a run starts with nothing
 // to build; on Windows they are what the system's own conversion makes of
-// every byte and pair, asked at start-up (cp932_table_windows.cpp).
+// every byte and pair, asked at start-up (system_table_windows.cpp).
 #pragma once
 
 #include <array>

@@ -1,0 +1,41 @@
+// The Linux backend's open files: descriptors, and what the replacement of
+// the output needs to know.
+#pragma once
+
+#include <optional>
+
+#include "codepage/native.hpp"
+
+namespace codepage {
+
+struct InputFile {
+    int fd = -1;
+    // A regular file's size when it was opened, and what has been read of
+    // it: a file that ends sooner than that lost bytes while being read.
+    long long expected_size = -1;
+    long long bytes_read = 0;
+    // Taken when it was opened: an output with the same identity is the
+    // input itself, converted in place.
+    std::optional<FileIdentity> identity;
+
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+};
+
+struct OutputFile {
+    int fd = -1;
+    int directory_fd = -1;       // the target's directory, which holds the temporary file
+    bool target_exists = false;  // its owner, attributes and mode go to the new file
+    bool in_place = false;       // the target is the input: flushed to disk around the rename
+    NativeString temporary_path;  // a name in directory_fd; empty when writing the target directly
+    NativeString target_path;
+
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+};
+
+}  // namespace codepage
