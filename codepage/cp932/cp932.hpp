@@ -10,6 +10,7 @@
 #include <span>
 
 #include "byte.hpp"
+#include "codepage/cpu/features.hpp"
 #include "cp932_table.hpp"
 
 namespace codepage {
@@ -49,5 +50,10 @@ constexpr std::size_t max_utf8_length(std::size_t n) { return 3 * n + 4; }
 // flushed as U+FFFD. Returns the number of bytes written.
 std::size_t decode_to_utf8(Decoder& decoder, std::span<const Byte> in, bool last,
                            std::span<Byte> out);
+
+// decode_to_utf8 in each of its forms, the portable one first: the program
+// runs the fastest that the processor supports, the tests every one.
+using DecodeFunction = std::size_t(Decoder&, std::span<const Byte>, bool, std::span<Byte>);
+std::span<const cpu::Variant<DecodeFunction>> decoder_variants();
 
 }  // namespace codepage
