@@ -22,6 +22,9 @@ int codepage::program_main(std::span<const codepage::NativeChar* const> argument
         .convert = [&state](std::span<const codepage::Byte> in, bool last, std::span<codepage::Byte> out) {
             return litconv::escape_chunk(state, in, last, out);
         },
+        // A file with the byte-order mark is UTF-8, which litconv would
+        // garble; bytes that are no character are kept as they are.
+        .in_place = {.marked_file_is_output = false, .needs_code_page_932 = false},
     };
     return codepage::run_conversion(arguments, conversion);
 }

@@ -23,6 +23,9 @@ int codepage::program_main(std::span<const codepage::NativeChar* const> argument
         .convert = [&decoder](std::span<const codepage::Byte> in, bool last, std::span<codepage::Byte> out) {
             return codepage::text_to_utf8(decoder, in, last, out);
         },
+        // A file with the byte-order mark is txtconv's output already; a
+        // byte that is no character would become U+FFFD.
+        .in_place = {.marked_file_is_output = true, .needs_code_page_932 = true},
     };
     return codepage::run_conversion(arguments, conversion);
 }

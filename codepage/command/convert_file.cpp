@@ -4,6 +4,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 
 #include "codepage/command/messages.hpp"
 
@@ -42,6 +44,27 @@ Blocks blocks_for(InputFile const& in) {
     return {static_cast<std::size_t>(std::max(least, in.expected_size + 1)), 1};
 }
 
+// `message` with its "%llu" replaced by `number`.
+std::string with_number(std::string_view message, unsigned long long number) {
+    std::string text(message);
+    return text.replace(text.find("%llu"), 4, std::to_string(number));
+}
+
+// The exit status of an in-place run that `verdict` ends before anything
+// is replaced; the file is left as it is.
+int end_in_place(InPlaceVerdict const& verdict, NativeStringView name) {
+    switch (verdict.kind) {
+    case InPlaceVerdict::already_utf8:
+        print_message(message_already_utf8, name);
+        return exit_failure;
+    case InPlaceVerdict::not_code_page_932:
+        print_message(with_number(message_not_code_page_932, verdict.line), name);
+        return exit_failure;
+    default:
+        return exit_success;
+    }
+}
+
 }  // namespace
 
 int run_conversion(std::span<const NativeChar* const> arguments, Conversion const& conversion) {
@@ -77,6 +100,11 @@ int run_conversion(std::span<const NativeChar* const> arguments, Conversion cons
     std::span<Byte> const out_buffer(out_block.get(), carry_room + output_block_size);
     std::ranges::copy(conversion.preamble, out_buffer.begin());
     std::size_t carried = conversion.preamble.size();
+    // In place, each block is checked before it is converted; a file the
+    // checks refuse is never replaced, and one that ends them early is
+    // not looked at further.
+    std::optional<InPlaceCheck> check;
+    if (out.in_place) check.emplace().rules = conversion.in_place;
     for (bool last = false; !last;) {
         std::ptrdiff_t const n = read_input(in, in_buffer);
         if (n < 0) {
@@ -84,8 +112,13 @@ int run_conversion(std::span<const NativeChar* const> arguments, Conversion cons
             return exit_failure;
         }
         last = static_cast<std::size_t>(n) < in_buffer.size();
-        std::size_t const written = conversion.convert(in_buffer.first(static_cast<std::size_t>(n)), last,
-                                                       out_buffer.subspan(carried, output_block_size));
+        std::span<const Byte> const block = in_buffer.first(static_cast<std::size_t>(n));
+        if (check) {
+            InPlaceVerdict const verdict = check_block(*check, block, last);
+            if (verdict.kind == InPlaceVerdict::convert) check.reset();
+            else if (verdict.kind != InPlaceVerdict::undecided) return end_in_place(verdict, in_name);
+        }
+        std::size_t const written = conversion.convert(block, last, out_buffer.subspan(carried, output_block_size));
         std::size_t const total = carried + written;
         std::size_t const whole = last ? total : total - total % blocks.alignment;
         if (!write_output(out, out_buffer.first(whole))) {

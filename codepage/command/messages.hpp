@@ -19,6 +19,11 @@ inline constexpr std::string_view usage_out = "[out]   保存先のファイル�
 inline constexpr std::string_view message_cannot_open = "ファイル\"%s\"が開けません。\n";
 inline constexpr std::string_view message_cannot_read = "ファイル\"%s\"が読み込めません。\n";
 inline constexpr std::string_view message_cannot_write = "ファイル\"%s\"に書き込めません。\n";
+// An in-place run refuses a file it would garble or lose bytes of; "%llu"
+// stands for a line number, which the command puts in before the name.
+inline constexpr std::string_view message_already_utf8 = "ファイル\"%s\"はすでにUTF-8です。\n";
+inline constexpr std::string_view message_not_code_page_932 =
+    "ファイル\"%s\"の%llu行目に、コードページ932の文字ではないバイトがあります。\n";
 
 inline constexpr std::string_view message_out_of_memory = "メモリが確保できません。\n";
 

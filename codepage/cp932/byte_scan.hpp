@@ -120,4 +120,25 @@ inline std::size_t through_last_line_feed(std::span<const Byte> text) {
     return n;
 }
 
+// The length of the run of ASCII that begins `text`, found 16 bytes at a
+// time: the checks of a whole file pass over plain text at that pace.
+inline std::size_t ascii_run_length(std::span<const Byte> text) {
+    std::size_t n = 0;
+#ifdef CODEPAGE_HAVE_SSE2
+    for (; text.size() - n >= scan_width; n += scan_width) {
+        __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(text.data() + n));
+        if (auto const high = static_cast<unsigned>(_mm_movemask_epi8(v)); high != 0)
+            return n + static_cast<std::size_t>(std::countr_zero(high));
+    }
+#else
+    for (; text.size() - n >= 8; n += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + n, sizeof word);
+        if ((word & detail::highs) != 0) break;
+    }
+#endif
+    while (n < text.size() && text[n] < 0x80) ++n;
+    return n;
+}
+
 }  // namespace codepage

@@ -29,6 +29,11 @@ struct OutputFile {
     int directory_fd = -1;       // the target's directory, which holds the temporary file
     bool target_exists = false;  // its owner, attributes and mode go to the new file
     bool in_place = false;       // the target is the input: flushed to disk around the rename
+    // In place, until the output first differs from the target's content:
+    // a descriptor to read that content by, and how much of it the output
+    // has repeated so far. The temporary file does not exist yet.
+    int original_fd = -1;
+    long long unchanged = 0;
     NativeString temporary_path;  // a name in directory_fd; empty when writing the target directly
     NativeString target_path;
 

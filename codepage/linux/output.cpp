@@ -1,5 +1,6 @@
 // Writing the output file: a temporary file beside the target, renamed over
-// it once complete.
+// it once complete; in place, only once the output differs from it.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -144,10 +145,118 @@ void discard(OutputFile& file) {
     }
 }
 
+bool write_all(int fd, std::span<const Byte> bytes) {
+    while (!bytes.empty()) {
+        ssize_t const n = write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// ---- In place: nothing is created while the output repeats the file ----
+//
+// A tree is converted again and again, and most of its files come out as
+// they were: such a file keeps its inode, times and links, and costs a read
+// of its content. The output is compared with the file as it is written;
+// the first difference makes the temporary file, which gets the unchanged
+// part from the file itself.
+
+// Bytes of the file compared at a time: memory stays small however large
+// the file.
+constexpr std::size_t comparison_piece = 16 * 1024;
+
+// How many bytes at the start of `bytes` the file `fd` holds at `offset`;
+// -1 when it cannot be read.
+std::ptrdiff_t matching_length(int fd, long long offset, std::span<const Byte> bytes) {
+    Byte piece[comparison_piece];
+    std::size_t same = 0;
+    while (same < bytes.size()) {
+        ssize_t const n = pread(fd, piece, std::min(sizeof piece, bytes.size() - same), static_cast<off_t>(offset) + static_cast<off_t>(same));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;  // the file ends here
+        auto const part = bytes.subspan(same, static_cast<std::size_t>(n));
+        std::size_t const equal = static_cast<std::size_t>(std::ranges::mismatch(part, std::span(piece, part.size())).in1 - part.begin());
+        same += equal;
+        if (equal != part.size()) break;
+    }
+    return static_cast<std::ptrdiff_t>(same);
+}
+
+// Copies the first `length` bytes of the file `from` to `to` at its offset,
+// inside the kernel where the file system can.
+bool copy_prefix(int from, int to, long long length) {
+    off_t offset = 0;
+    while (offset < length) {
+        ssize_t const n = copy_file_range(from, &offset, to, nullptr, static_cast<std::size_t>(length - offset), 0);
+        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        if (n == 0) return false;  // the file is shorter than it was
+        if (errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP) return false;
+        break;  // not on this file system: through memory
+    }
+    Byte piece[comparison_piece];
+    while (offset < length) {
+        ssize_t const n = pread(from, piece, std::min(sizeof piece, static_cast<std::size_t>(length - offset)), offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || !write_all(to, std::span(piece, static_cast<std::size_t>(n)))) return false;
+        offset += n;
+    }
+    return true;
+}
+
+// In place, the first time the output differs from the file: the temporary
+// file, holding what came before.
+bool start_replacement(OutputFile& file) {
+    bool const started = create_temporary(file, 0600) && copy_prefix(file.original_fd, file.fd, file.unchanged);
+    close(std::exchange(file.original_fd, -1));
+    return started;
+}
+
+enum class Comparison { same, different, failed };
+
+// In place, before any difference: whether `bytes` repeat the file too.
+// At the first difference the temporary file is started.
+Comparison compare_with_original(OutputFile& file, std::span<const Byte> bytes) {
+    std::ptrdiff_t const same = matching_length(file.original_fd, file.unchanged, bytes);
+    if (same < 0) return Comparison::failed;
+    if (static_cast<std::size_t>(same) == bytes.size()) {
+        file.unchanged += same;
+        return Comparison::same;
+    }
+    return start_replacement(file) ? Comparison::different : Comparison::failed;
+}
+
+// In place, at the end of an output that repeated the file all along:
+// whether the file ends there too and is left as it is. A longer file is
+// a difference.
+Comparison compare_end_with_original(OutputFile& file) {
+    struct stat st;
+    if (fstat(file.original_fd, &st) != 0) return Comparison::failed;
+    if (st.st_size == file.unchanged) {
+        close(std::exchange(file.original_fd, -1));
+        return Comparison::same;
+    }
+    return start_replacement(file) ? Comparison::different : Comparison::failed;
+}
+
+// In place, the temporary file waits for the first difference; the
+// directory must take it all the same, so that a run that could not
+// replace the file is refused before any byte is read, as any other.
+bool defer_replacement(OutputFile& file, InputFile const& input) {
+    if (faccessat(file.directory_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return false;
+    file.original_fd = fcntl(input.fd, F_DUPFD_CLOEXEC, 0);
+    return file.original_fd >= 0;
+}
+
 }  // namespace
 
 OutputFile::~OutputFile() {
     discard(*this);
+    if (original_fd >= 0) close(original_fd);
     if (directory_fd >= 0) close(directory_fd);
 }
 
@@ -178,6 +287,7 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     file.directory_fd = open(directory_of(path).c_str(), (file.in_place ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
     if (file.directory_fd < 0) return false;
     file.target_path = path;
+    if (file.in_place) return defer_replacement(file, input);
     // A new file gets what a plain create gives (the umask, or the
     // directory's default ACL); a replacement stays private until it takes
     // the old file's attributes.
@@ -185,18 +295,18 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
 }
 
 bool write_output(OutputFile& file, std::span<const Byte> bytes) {
-    while (!bytes.empty()) {
-        ssize_t const n = write(file.fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    if (file.original_fd >= 0) {
+        Comparison const comparison = compare_with_original(file, bytes);
+        if (comparison != Comparison::different) return comparison == Comparison::same;
     }
-    return true;
+    return write_all(file.fd, bytes);
 }
 
 bool commit_output(OutputFile& file) {
+    if (file.original_fd >= 0) {
+        Comparison const comparison = compare_end_with_original(file);
+        if (comparison != Comparison::different) return comparison == Comparison::same;
+    }
     if (file.temporary_path.empty()) return close_output(file);
     // In place, the old content is the only copy of the text: the new one
     // must be on the disk before the rename, and the rename after it, or a
