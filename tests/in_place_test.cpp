@@ -1,0 +1,228 @@
+// Both programs converting a file onto itself: what they leave untouched,
+// what they refuse, and what they replace; and the same files converted
+// into another file, which is always written.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "codepage/command/convert_file.hpp"
+#include "command_support.hpp"
+
+namespace {
+
+using namespace command_test;
+
+enum class Outcome { untouched, converted, already_utf8, not_code_page_932 };
+
+struct Row {
+    char const* what;
+    std::string input;
+    Outcome litconv;
+    Outcome txtconv;
+    unsigned long long line = 0;  // of the byte txtconv refuses
+};
+
+std::string already_utf8(std::string_view name) { return "ファイル\"" + std::string(name) + "\"はすでにUTF-8です。\n"; }
+
+std::string not_code_page_932(std::string_view name, unsigned long long line) {
+    return "ファイル\"" + std::string(name) + "\"の" + std::to_string(line) +
+           "行目に、コードページ932の文字ではないバイトがあります。\n";
+}
+
+constexpr std::string_view japanese_literal = "puts(\"\x93\xFA\x96\x7B\");\n";  // 日本, code page 932
+constexpr std::string_view japanese_comment = "int x; /* \x8C\xEA */\n";      // 語
+constexpr std::string_view utf8_literal = "puts(\"\xE6\x97\xA5\xE6\x9C\xAC\");\n";  // 日本, UTF-8
+constexpr std::string_view bom = "\xEF\xBB\xBF";
+
+// Lines of `line` up to at least `size` bytes.
+std::string lines_of(std::string_view line, std::size_t size) {
+    std::string text;
+    while (text.size() < size) text += line;
+    return text;
+}
+
+constexpr std::size_t block = codepage::input_block_size;
+
+// ASCII up to the last byte of the first block, which is the lead byte
+// 82; the next block goes on with a line feed.
+std::string lead_byte_ending_the_first_block() {
+    std::string text = lines_of("int y;\n", block - 8);
+    text.resize(block - 1, ' ');
+    return text + "\x82\n" + lines_of("int z;\n", block);
+}
+
+unsigned long long line_feeds(std::string_view text) { return static_cast<unsigned long long>(std::ranges::count(text, '\n')); }
+
+std::vector<Row> const rows = {
+    // Code page 932 that litconv leaves as it is.
+    {"ASCII", "int main(void) { return 0; }\n", Outcome::untouched, Outcome::converted},
+    {"empty", "", Outcome::untouched, Outcome::converted},
+    {"Japanese in comments only", std::string(japanese_comment), Outcome::untouched, Outcome::converted},
+    {"several blocks, nothing for litconv", lines_of(japanese_comment, 3 * block), Outcome::untouched,
+     Outcome::converted},
+    // Code page 932 that litconv changes.
+    {"a Japanese literal", std::string(japanese_comment) + std::string(japanese_literal), Outcome::converted,
+     Outcome::converted},
+    {"several blocks, the first literal in the third", lines_of(japanese_comment, 2 * block + 100) + std::string(japanese_literal) + lines_of("int z;\n", 5000),
+     Outcome::converted, Outcome::converted},
+    // The output goes out in pieces of 256 KiB: the first repeats the file,
+    // which the replacement then copies.
+    {"several writes, the first literal in the second", lines_of(japanese_comment, 5 * block) + std::string(japanese_literal) + lines_of("int z;\n", block),
+     Outcome::converted, Outcome::converted},
+    // UTF-8 behind a byte-order mark: txtconv's output.
+    {"byte-order mark", std::string(bom) + std::string(utf8_literal), Outcome::already_utf8, Outcome::untouched},
+    {"byte-order mark alone", std::string(bom), Outcome::already_utf8, Outcome::untouched},
+    {"byte-order mark, several blocks", std::string(bom) + lines_of(utf8_literal, 3 * block), Outcome::already_utf8,
+     Outcome::untouched},
+    {"byte-order mark before code page 932", std::string(bom) + std::string(japanese_literal), Outcome::already_utf8,
+     Outcome::untouched},
+    // UTF-8 without one.
+    {"UTF-8", std::string(utf8_literal), Outcome::already_utf8, Outcome::already_utf8},
+    {"UTF-8 in a later block", lines_of("int z;\n", block + 10) + std::string(utf8_literal) + lines_of("int z;\n", block),
+     Outcome::already_utf8, Outcome::already_utf8},
+    {"UTF-8 that is no code page 932 either", "\xE3\x81\x82\n", Outcome::already_utf8, Outcome::already_utf8},
+    {"UTF-8 and one pair of code page 932", std::string(utf8_literal) + std::string(japanese_comment), Outcome::converted,
+     Outcome::converted},
+    // Bytes that are no character of code page 932.
+    {"a lead byte before the quote of a literal", "int x;\nputs(\"\x82\");\n", Outcome::converted,
+     Outcome::not_code_page_932, 2},
+    {"a pair of no character in a comment", "a\nb\n/* \x85\x40 */\n", Outcome::untouched, Outcome::not_code_page_932, 3},
+    {"a lead byte at the end", "x\n\x82", Outcome::untouched, Outcome::not_code_page_932, 2},
+    {"invalid UTF-8 and no code page 932", "\xE3\x81\x82\n/* \x82\n */", Outcome::untouched, Outcome::not_code_page_932,
+     1},  // E3 81 is a pair; 82 before the line feed begins none
+    {"no character in a later block", lines_of(japanese_comment, 2 * block) + "/* \x82\xFD */\n" + std::string(japanese_literal),
+     Outcome::converted, Outcome::not_code_page_932, line_feeds(lines_of(japanese_comment, 2 * block)) + 1},
+    {"a lead byte ending the first block", lead_byte_ending_the_first_block(), Outcome::untouched,
+     Outcome::not_code_page_932, line_feeds(lead_byte_ending_the_first_block().substr(0, block)) + 1},
+};
+
+struct stat stat_of(fs::path const& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+bool same_times(timespec a, timespec b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// Sets the modification time well into the past, so that any write shows.
+void age(fs::path const& path) {
+    timespec const old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+}
+
+// The calls of a traced run that create, write, flush or rename a file.
+std::vector<std::string> changes_in(fs::path const& log) {
+    std::vector<std::string> calls;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("openat") ? line.find("O_CREAT") != std::string::npos : !line.starts_with("+++"))
+            calls.push_back(line);
+    }
+    return calls;
+}
+
+bool can_trace() { return succeeded(run("/usr/bin/strace", {"-o", "/dev/null", "/bin/true"})); }
+
+class InPlace : public CommandTest {
+protected:
+    // Runs `program` on the file `name` onto itself, under strace when it can.
+    RunResult run_in_place(char const* program, std::string const& name, bool traced, fs::path const& log) {
+        if (!traced) return run(program, {name, name});
+        return run("/usr/bin/strace",
+                   {"-qq", "-o", log.string(), "-e",
+                    "trace=openat,creat,write,pwrite64,writev,copy_file_range,rename,renameat,renameat2,fsync,fdatasync,"
+                    "unlinkat,linkat",
+                    program, name, name},
+                   {.extra_environment = {"ASAN_OPTIONS=detect_leaks=0"}});
+    }
+};
+
+TEST_F(InPlace, EveryKindOfFileWithBothPrograms) {
+    bool const traced = can_trace();
+    fs::path const log = dir.path().parent_path() / (dir.path().filename().string() + ".strace");
+    for (auto const& row : rows) {
+        for (char const* program : {litconv_program, txtconv_program}) {
+            bool const is_litconv = program == litconv_program;
+            Outcome const outcome = is_litconv ? row.litconv : row.txtconv;
+            std::string const label = std::string(fs::path(program).filename()) + ": " + row.what;
+
+            // Into another file: always converted and written, even over a
+            // file that already holds the same bytes, as make expects.
+            write_file(dir / "source", row.input);
+            EXPECT_TRUE(succeeded(run(program, {path("source"), path("other")}))) << label;
+            std::string const converted = read_file(dir / "other");
+            age(dir / "other");
+            struct stat const before_other = stat_of(dir / "other");
+            EXPECT_TRUE(succeeded(run(program, {path("source"), path("other")}))) << label;
+            struct stat const after_other = stat_of(dir / "other");
+            EXPECT_NE(after_other.st_ino, before_other.st_ino) << label;
+            EXPECT_FALSE(same_times(after_other.st_mtim, before_other.st_mtim)) << label;
+            EXPECT_TRUE(same_bytes(read_file(dir / "other"), converted)) << label;
+            if (outcome == Outcome::untouched && is_litconv) {
+                EXPECT_TRUE(same_bytes(converted, row.input)) << label;
+            }
+            if (outcome == Outcome::converted) {
+                EXPECT_NE(converted, row.input) << label;
+            }
+
+            // In place, the file with a second name.
+            write_file(dir / "file", row.input);
+            ASSERT_EQ(link(path("file").c_str(), path("link").c_str()), 0);
+            age(dir / "file");
+            struct stat const before = stat_of(dir / "file");
+            bool const trace_this = traced && outcome == Outcome::untouched;
+            RunResult const result = run_in_place(program, path("file"), trace_this, log);
+            struct stat const after = stat_of(dir / "file");
+            switch (outcome) {
+            case Outcome::converted:
+                EXPECT_TRUE(succeeded(result)) << label;
+                EXPECT_TRUE(same_bytes(read_file(dir / "file"), converted)) << label;
+                EXPECT_NE(after.st_ino, before.st_ino) << label;
+                EXPECT_TRUE(same_bytes(read_file(dir / "link"), row.input)) << label;
+                break;
+            case Outcome::untouched:
+                EXPECT_TRUE(succeeded(result)) << label;
+                break;
+            case Outcome::already_utf8:
+                EXPECT_TRUE(failed_with(result, already_utf8(path("file")))) << label;
+                break;
+            case Outcome::not_code_page_932:
+                EXPECT_TRUE(failed_with(result, not_code_page_932(path("file"), row.line))) << label;
+                break;
+            }
+            if (outcome != Outcome::converted) {
+                EXPECT_TRUE(same_bytes(read_file(dir / "file"), row.input)) << label;
+                EXPECT_EQ(after.st_ino, before.st_ino) << label;
+                EXPECT_EQ(after.st_nlink, 2u) << label;
+                EXPECT_TRUE(same_times(after.st_mtim, before.st_mtim)) << label;
+                EXPECT_TRUE(same_times(after.st_ctim, before.st_ctim)) << label;
+            }
+            if (trace_this) {
+                EXPECT_EQ(changes_in(log), std::vector<std::string>{}) << label;
+            }
+            EXPECT_EQ(dir.entries(), (std::vector<std::string>{"file", "link", "other", "source"})) << label;
+            for (char const* name : {"file", "link", "other", "source"}) fs::remove(dir / name);
+            fs::remove(log);
+        }
+    }
+}
+
+// The temporary file is made only at the first difference, but a run that
+// could not make it is still refused before it reads a byte.
+TEST_F(InPlace, DirectoryThatTakesNoNewFile) {
+    ASSERT_EQ(mkdir(path("locked").c_str(), 0755), 0);
+    for (char const* program : {litconv_program, txtconv_program}) {
+        write_file(dir / "locked/a.c", japanese_comment);
+        UnwritableDirectory const locked(dir / "locked");
+        if (locked.how.empty()) GTEST_SKIP() << "no way to make a directory unwritable here";
+        std::string const name = path("locked/a.c");
+        EXPECT_TRUE(failed_with(run(program, {name, name}), cannot_open(name))) << program << ' ' << locked.how;
+        EXPECT_EQ(read_file(dir / "locked/a.c"), japanese_comment);
+        EXPECT_EQ(entries_of(dir / "locked"), std::vector<std::string>{"a.c"});
+    }
+}
+
+}  // namespace
