@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""Time the README's in-place recipe over a source tree like a real code
+base, run once and then again, beside an empty statically linked program
+run the same way.
+
+Usage: bench/in_place.py BUILD_DIR [--files N] [--literals FRACTION]
+                         [--runs N] [--rounds N] [--out DIR]
+
+The tree (made afresh under --out, default /tmp/in-place-bench): --files C
+and C++ files in code page 932 (default 3,000; sizes log-normal, median
+near 3.5 KB), in 40 directories, a fifth of them with Japanese comments and
+--literals of them (default 0.02) with a Japanese string literal too; some
+suffixes in capitals, which the recipe's -iname finds.
+
+Every command is the README's recipe, find piped into xargs -0 -P 2 -I{}
+PROGRAM {} {}, over a tree of its own:
+
+- "first run": litconv or txtconv on a fresh copy of the tree (made by
+  hyperfine's --prepare before every timed run, not timed);
+- "rerun": the same program over a tree it converted once before the
+  timing, as after an interrupted or repeated run;
+- "empty program": int main(void) {}, linked with -static-pie like the
+  programs, given the same arguments.
+
+hyperfine times the commands one after the other; on a shared machine the
+load drifts meanwhile, so --rounds hyperfine runs each start with another
+command and their times are pooled. Goal: a rerun costs at most 1.3 times
+the empty program.
+"""
+
+import argparse
+import json
+import os
+import random
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+SUFFIXES = [".c", ".c", ".c", ".h", ".h", ".cpp", ".hpp", ".cc", ".cxx", ".hxx", ".inl", ".C", ".CPP", ".H"]
+PATTERNS = ["*.c", "*.h", "*.cpp", "*.hpp", "*.cc", "*.cxx", "*.hxx", "*.inl"]
+PHRASES = ["設定ファイルを読み込む", "エラーが発生しました", "表示する文字列", "初期化に失敗", "ﾃｽﾄ用の半角ｶﾅ",
+           "値が範囲外です", "接続を閉じる", "ソースコードの説明"]
+GOAL = 1.3
+
+
+def c_file(rng, size, comments, literal):
+    """C code of about `size` bytes in code page 932."""
+    lines = ["#include <stdio.h>", "#include <string.h>", ""]
+    total, k = 0, 0
+    while total < size:
+        body = [f"static int function_{k}(int value, const char *name)", "{"]
+        if comments:
+            body.append(f"    /* {rng.choice(PHRASES)} */")
+        body += [f"    int result = value * {rng.randint(2, 99)} + (int)strlen(name);",
+                 f"    if (result > {rng.randint(100, 999)}) {{",
+                 f"        printf(\"%s: %d\\n\", name, result);  // {'値' if comments else 'value'}",
+                 "        return -1;", "    }", "    return result;", "}", ""]
+        lines += body
+        total += sum(len(line) + 1 for line in body)
+        k += 1
+    if literal:
+        lines.insert(3, f"static const char message[] = \"{rng.choice(PHRASES)}\";")
+    return ("\n".join(lines) + "\n").encode("cp932")
+
+
+def make_tree(directory, files, literals):
+    rng = random.Random(17)
+    shutil.rmtree(directory, ignore_errors=True)
+    with_literal = set(rng.sample(range(files), max(1, round(files * literals))))
+    for k in range(files):
+        sub = os.path.join(directory, f"module_{k % 8}", f"part_{k % 5}")
+        os.makedirs(sub, exist_ok=True)
+        size = min(int(rng.lognormvariate(8.15, 0.8)), 60_000)
+        with open(os.path.join(sub, f"file_{k}{rng.choice(SUFFIXES)}"), "wb") as f:
+            f.write(c_file(rng, size, comments=k % 5 == 0, literal=k in with_literal))
+    return len(with_literal)
+
+
+def recipe(tree, program):
+    """The README's in-place recipe over `tree` with `program`."""
+    names = " -o ".join(f"-iname {shlex.quote(p)}" for p in PATTERNS)
+    return (f"find {shlex.quote(tree)} -type f \\( {names} \\) -print0 | "
+            f"xargs -0 -P 2 -I{{}} {shlex.quote(program)} {{}} {{}}")
+
+
+def empty_program(directory):
+    source = os.path.join(directory, "empty.c")
+    with open(source, "w") as f:
+        f.write("int main(void) { return 0; }\n")
+    program = os.path.join(directory, "empty-static-pie")
+    subprocess.run(["cc", "-O2", "-static-pie", source, "-o", program], check=True)
+    return program
+
+
+def medians(cmds, runs, rounds):
+    """Name -> median seconds; cmds maps a name to (command, prepare)."""
+    names = list(cmds)
+    times = {name: [] for name in names}
+    for r in range(rounds):
+        order = names[r % len(names):] + names[:r % len(names)]
+        with tempfile.NamedTemporaryFile(suffix=".json") as export:
+            argv = ["hyperfine", "--warmup", "1" if r == 0 else "0", "--runs", str(runs), "--style", "none",
+                    "--shell", "bash", "--export-json", export.name]
+            for name in order:
+                argv += ["--prepare", cmds[name][1]]
+            for name in order:
+                argv += ["--command-name", name, cmds[name][0]]
+            subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)
+            with open(export.name) as f:
+                for result in json.load(f)["results"]:
+                    times[result["command"]] += result["times"]
+    return {name: (statistics.median(t), len(t)) for name, t in times.items()}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("build")
+    parser.add_argument("--files", type=int, default=3000)
+    parser.add_argument("--literals", type=float, default=0.02)
+    parser.add_argument("--runs", type=int, default=3, help="timed runs per command and round")
+    parser.add_argument("--rounds", type=int, default=3, help="hyperfine runs, each command starting one")
+    parser.add_argument("--out", default="/tmp/in-place-bench")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    tree = os.path.join(out, "tree")
+    literal_files = make_tree(tree, args.files, args.literals)
+    sizes = sorted(os.path.getsize(os.path.join(root, name)) for root, _, names in os.walk(tree) for name in names)
+    q = shlex.quote
+
+    cmds = {}
+    for program in ("litconv", "txtconv"):
+        path = os.path.join(build, program)
+        fresh = os.path.join(out, f"{program}-first")
+        cmds[f"{program}, first run"] = (recipe(fresh, path), f"rm -rf {q(fresh)} && cp -a {q(tree)} {q(fresh)}")
+        again = os.path.join(out, f"{program}-rerun")
+        shutil.rmtree(again, ignore_errors=True)
+        shutil.copytree(tree, again, symlinks=True)
+        subprocess.run(["bash", "-c", recipe(again, path)], check=True)
+        cmds[f"{program}, rerun"] = (recipe(again, path), "true")
+    empty_tree = os.path.join(out, "empty-program")
+    shutil.rmtree(empty_tree, ignore_errors=True)
+    shutil.copytree(tree, empty_tree, symlinks=True)
+    cmds["empty program"] = (recipe(empty_tree, empty_program(out)), "true")
+
+    print(f"Load average before: {open('/proc/loadavg').read().split()[0]}\n")
+    times = medians(cmds, args.runs, args.rounds)
+    print(f"Load average after: {open('/proc/loadavg').read().split()[0]}\n")
+    base = times["empty program"][0]
+    print(f"{len(sizes)} files, {sum(sizes):,} bytes (median {sizes[len(sizes) // 2]:,}), "
+          f"{literal_files} with a Japanese string literal; xargs -P 2.\n")
+    print("| command | runs | median s | per file ms | / empty program |")
+    print("|---|---:|---:|---:|---:|")
+    for name, (t, n) in times.items():
+        print(f"| {name} | {n} | {t:.3f} | {t / len(sizes) * 1e3:.3f} | {t / base:.2f} |")
+    print()
+    failed = []
+    for program in ("litconv", "txtconv"):
+        ratio = times[f"{program}, rerun"][0] / base
+        met = ratio <= GOAL
+        print(f"- {program} rerun / empty program = {ratio:.2f} (goal <= {GOAL}): {'met' if met else 'NOT met'}")
+        if not met:
+            failed.append(program)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
