@@ -25,17 +25,19 @@ struct Row {
     unsigned long long line = 0;  // of the byte txtconv refuses
 };
 
-std::string already_utf8(std::string_view name) { return "ファイル\"" + std::string(name) + "\"はすでにUTF-8です。\n"; }
+std::string already_utf8_message(std::string_view name) {
+    return "ファイル\"" + std::string(name) + "\"はすでにUTF-8です。\n";
+}
 
-std::string not_code_page_932(std::string_view name, unsigned long long line) {
+std::string not_code_page_932_message(std::string_view name, unsigned long long line) {
     return "ファイル\"" + std::string(name) + "\"の" + std::to_string(line) +
            "行目に、コードページ932の文字ではないバイトがあります。\n";
 }
 
-constexpr std::string_view japanese_literal = "puts(\"\x93\xFA\x96\x7B\");\n";  // 日本, code page 932
-constexpr std::string_view japanese_comment = "int x; /* \x8C\xEA */\n";      // 語
-constexpr std::string_view utf8_literal = "puts(\"\xE6\x97\xA5\xE6\x9C\xAC\");\n";  // 日本, UTF-8
-constexpr std::string_view bom = "\xEF\xBB\xBF";
+std::string const japanese_literal = "puts(\"\x93\xFA\x96\x7B\");\n";  // 日本, code page 932
+std::string const japanese_comment = "int x; /* \x8C\xEA */\n";      // 語
+std::string const utf8_literal = "puts(\"\xE6\x97\xA5\xE6\x9C\xAC\");\n";  // 日本, UTF-8
+std::string const bom = "\xEF\xBB\xBF";
 
 // Lines of `line` up to at least `size` bytes.
 std::string lines_of(std::string_view line, std::size_t size) {
@@ -45,58 +47,56 @@ std::string lines_of(std::string_view line, std::size_t size) {
 }
 
 constexpr std::size_t block = codepage::input_block_size;
+std::string const ascii_lines = lines_of("int z;\n", block);
 
 // ASCII up to the last byte of the first block, which is the lead byte
 // 82; the next block goes on with a line feed.
 std::string lead_byte_ending_the_first_block() {
     std::string text = lines_of("int y;\n", block - 8);
     text.resize(block - 1, ' ');
-    return text + "\x82\n" + lines_of("int z;\n", block);
+    return text + "\x82\n" + ascii_lines;
 }
 
-unsigned long long line_feeds(std::string_view text) { return static_cast<unsigned long long>(std::ranges::count(text, '\n')); }
+unsigned long long line_feeds(std::string_view text) {
+    return static_cast<unsigned long long>(std::ranges::count(text, '\n'));
+}
+
+using enum Outcome;
 
 std::vector<Row> const rows = {
     // Code page 932 that litconv leaves as it is.
-    {"ASCII", "int main(void) { return 0; }\n", Outcome::untouched, Outcome::converted},
-    {"empty", "", Outcome::untouched, Outcome::converted},
-    {"Japanese in comments only", std::string(japanese_comment), Outcome::untouched, Outcome::converted},
-    {"several blocks, nothing for litconv", lines_of(japanese_comment, 3 * block), Outcome::untouched,
-     Outcome::converted},
+    {"ASCII", "int main(void) { return 0; }\n", untouched, converted},
+    {"empty", "", untouched, converted},
+    {"Japanese in comments only", japanese_comment, untouched, converted},
+    {"several blocks, nothing for litconv", lines_of(japanese_comment, 3 * block), untouched, converted},
     // Code page 932 that litconv changes.
-    {"a Japanese literal", std::string(japanese_comment) + std::string(japanese_literal), Outcome::converted,
-     Outcome::converted},
-    {"several blocks, the first literal in the third", lines_of(japanese_comment, 2 * block + 100) + std::string(japanese_literal) + lines_of("int z;\n", 5000),
-     Outcome::converted, Outcome::converted},
+    {"a Japanese literal", japanese_comment + japanese_literal, converted, converted},
+    {"several blocks, the first literal in the third",
+     lines_of(japanese_comment, 2 * block + 100) + japanese_literal + ascii_lines, converted, converted},
     // The output goes out in pieces of 256 KiB: the first repeats the file,
     // which the replacement then copies.
-    {"several writes, the first literal in the second", lines_of(japanese_comment, 5 * block) + std::string(japanese_literal) + lines_of("int z;\n", block),
-     Outcome::converted, Outcome::converted},
+    {"several writes, the first literal in the second", lines_of(japanese_comment, 5 * block) + japanese_literal,
+     converted, converted},
     // UTF-8 behind a byte-order mark: txtconv's output.
-    {"byte-order mark", std::string(bom) + std::string(utf8_literal), Outcome::already_utf8, Outcome::untouched},
-    {"byte-order mark alone", std::string(bom), Outcome::already_utf8, Outcome::untouched},
-    {"byte-order mark, several blocks", std::string(bom) + lines_of(utf8_literal, 3 * block), Outcome::already_utf8,
-     Outcome::untouched},
-    {"byte-order mark before code page 932", std::string(bom) + std::string(japanese_literal), Outcome::already_utf8,
-     Outcome::untouched},
+    {"byte-order mark", bom + utf8_literal, already_utf8, untouched},
+    {"byte-order mark alone", bom, already_utf8, untouched},
+    {"byte-order mark, several blocks", bom + lines_of(utf8_literal, 3 * block), already_utf8, untouched},
+    {"byte-order mark before code page 932", bom + japanese_literal, already_utf8, untouched},
     // UTF-8 without one.
-    {"UTF-8", std::string(utf8_literal), Outcome::already_utf8, Outcome::already_utf8},
-    {"UTF-8 in a later block", lines_of("int z;\n", block + 10) + std::string(utf8_literal) + lines_of("int z;\n", block),
-     Outcome::already_utf8, Outcome::already_utf8},
-    {"UTF-8 that is no code page 932 either", "\xE3\x81\x82\n", Outcome::already_utf8, Outcome::already_utf8},
-    {"UTF-8 and one pair of code page 932", std::string(utf8_literal) + std::string(japanese_comment), Outcome::converted,
-     Outcome::converted},
+    {"UTF-8", utf8_literal, already_utf8, already_utf8},
+    {"UTF-8 in a later block", ascii_lines + utf8_literal + ascii_lines, already_utf8, already_utf8},
+    {"UTF-8 that is no code page 932 either", "\xE3\x81\x82\n", already_utf8, already_utf8},
+    {"UTF-8 and one pair of code page 932", utf8_literal + japanese_comment, converted, converted},
     // Bytes that are no character of code page 932.
-    {"a lead byte before the quote of a literal", "int x;\nputs(\"\x82\");\n", Outcome::converted,
-     Outcome::not_code_page_932, 2},
-    {"a pair of no character in a comment", "a\nb\n/* \x85\x40 */\n", Outcome::untouched, Outcome::not_code_page_932, 3},
-    {"a lead byte at the end", "x\n\x82", Outcome::untouched, Outcome::not_code_page_932, 2},
-    {"invalid UTF-8 and no code page 932", "\xE3\x81\x82\n/* \x82\n */", Outcome::untouched, Outcome::not_code_page_932,
-     1},  // E3 81 is a pair; 82 before the line feed begins none
-    {"no character in a later block", lines_of(japanese_comment, 2 * block) + "/* \x82\xFD */\n" + std::string(japanese_literal),
-     Outcome::converted, Outcome::not_code_page_932, line_feeds(lines_of(japanese_comment, 2 * block)) + 1},
-    {"a lead byte ending the first block", lead_byte_ending_the_first_block(), Outcome::untouched,
-     Outcome::not_code_page_932, line_feeds(lead_byte_ending_the_first_block().substr(0, block)) + 1},
+    {"a lead byte before the quote of a literal", "int x;\nputs(\"\x82\");\n", converted, not_code_page_932, 2},
+    {"a pair of no character in a comment", "a\nb\n/* \x85\x40 */\n", untouched, not_code_page_932, 3},
+    {"a lead byte at the end", "x\n\x82", untouched, not_code_page_932, 2},
+    // E3 81 is a pair; 82 before the line feed begins none.
+    {"invalid UTF-8 and no code page 932", "\xE3\x81\x82\n/* \x82\n */", untouched, not_code_page_932, 1},
+    {"no character in a later block", lines_of(japanese_comment, 2 * block) + "/* \x82\xFD */\n" + japanese_literal,
+     converted, not_code_page_932, line_feeds(lines_of(japanese_comment, 2 * block)) + 1},
+    {"a lead byte ending the first block", lead_byte_ending_the_first_block(), untouched, not_code_page_932,
+     line_feeds(lead_byte_ending_the_first_block().substr(0, block)) + 1},
 };
 
 struct stat stat_of(fs::path const& path) {
@@ -133,8 +133,8 @@ protected:
         if (!traced) return run(program, {name, name});
         return run("/usr/bin/strace",
                    {"-qq", "-o", log.string(), "-e",
-                    "trace=openat,creat,write,pwrite64,writev,copy_file_range,rename,renameat,renameat2,fsync,fdatasync,"
-                    "unlinkat,linkat",
+                    "trace=openat,creat,write,pwrite64,writev,copy_file_range,rename,renameat,renameat2,"
+                    "fsync,fdatasync,unlinkat,linkat",
                     program, name, name},
                    {.extra_environment = {"ASAN_OPTIONS=detect_leaks=0"}});
     }
@@ -187,10 +187,10 @@ TEST_F(InPlace, EveryKindOfFileWithBothPrograms) {
                 EXPECT_TRUE(succeeded(result)) << label;
                 break;
             case Outcome::already_utf8:
-                EXPECT_TRUE(failed_with(result, already_utf8(path("file")))) << label;
+                EXPECT_TRUE(failed_with(result, already_utf8_message(path("file")))) << label;
                 break;
             case Outcome::not_code_page_932:
-                EXPECT_TRUE(failed_with(result, not_code_page_932(path("file"), row.line))) << label;
+                EXPECT_TRUE(failed_with(result, not_code_page_932_message(path("file"), row.line))) << label;
                 break;
             }
             if (outcome != Outcome::converted) {

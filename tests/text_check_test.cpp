@@ -63,7 +63,8 @@ TEST(Utf8Check, EveryLeadAndSecondByteAgreesWithIconv) {
             for (std::string const& text : {pair, pair + "\x80", pair + "\x80\x80", "a" + pair + "\x80\x80z"}) {
                 bool const valid = iconv_accepts(cd, text);
                 for (std::size_t cut = 0; cut <= text.size(); ++cut)
-                    ASSERT_EQ(utf8_check(text, cut).valid, valid) << std::hex << first << ' ' << second << " cut " << cut;
+                    ASSERT_EQ(utf8_check(text, cut).valid, valid)
+                        << std::hex << first << ' ' << second << " cut " << cut;
             }
         }
     }
@@ -89,7 +90,8 @@ TEST(Utf8Check, MultibyteText) {
     };
     for (auto const& c : cases)
         for (std::size_t cut = 0; cut <= c.text.size(); ++cut)
-            EXPECT_EQ(codepage::is_multibyte_utf8(utf8_check(c.text, cut)), c.multibyte_utf8) << c.text << " cut " << cut;
+            EXPECT_EQ(codepage::is_multibyte_utf8(utf8_check(c.text, cut)), c.multibyte_utf8)
+                << c.text << " cut " << cut;
 }
 
 // The generated table against glibc's CP932, an independent source: the

@@ -175,12 +175,14 @@ std::ptrdiff_t matching_length(int fd, long long offset, std::span<const Byte> b
     Byte piece[comparison_piece];
     std::size_t same = 0;
     while (same < bytes.size()) {
-        ssize_t const n = pread(fd, piece, std::min(sizeof piece, bytes.size() - same), static_cast<off_t>(offset) + static_cast<off_t>(same));
+        std::size_t const wanted = std::min(sizeof piece, bytes.size() - same);
+        ssize_t const n = pread(fd, piece, wanted, static_cast<off_t>(offset + static_cast<long long>(same)));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
         if (n == 0) break;  // the file ends here
         auto const part = bytes.subspan(same, static_cast<std::size_t>(n));
-        std::size_t const equal = static_cast<std::size_t>(std::ranges::mismatch(part, std::span(piece, part.size())).in1 - part.begin());
+        auto const first_difference = std::ranges::mismatch(part, std::span(piece, part.size())).in1;
+        std::size_t const equal = static_cast<std::size_t>(first_difference - part.begin());
         same += equal;
         if (equal != part.size()) break;
     }
