@@ -4,7 +4,7 @@ base, run once and then again, beside an empty statically linked program
 run the same way.
 
 Usage: bench/in_place.py BUILD_DIR [--files N] [--literals FRACTION]
-                         [--runs N] [--rounds N] [--out DIR]
+                         [--runs N] [--rounds N] [--out DIR] [--also NAME=DIR]
 
 The tree (made afresh under --out, default /tmp/in-place-bench): --files C
 and C++ files in code page 932 (default 3,000; sizes log-normal, median
@@ -21,6 +21,10 @@ PROGRAM {} {}, over a tree of its own:
   timing, as after an interrupted or repeated run;
 - "empty program": int main(void) {}, linked with -static-pie like the
   programs, given the same arguments.
+
+--also adds the programs of another build (an earlier version, say) to the
+same runs, as litconv@NAME and txtconv@NAME; an earlier txtconv that
+converts its own output again changes its rerun tree on every run.
 
 hyperfine times the commands one after the other; on a shared machine the
 load drifts meanwhile, so --rounds hyperfine runs each start with another
@@ -123,8 +127,11 @@ def main():
     parser.add_argument("--runs", type=int, default=3, help="timed runs per command and round")
     parser.add_argument("--rounds", type=int, default=3, help="hyperfine runs, each command starting one")
     parser.add_argument("--out", default="/tmp/in-place-bench")
+    parser.add_argument("--also", action="append", default=[], metavar="NAME=DIR",
+                        help="time the programs in DIR too, as litconv@NAME and txtconv@NAME")
     args = parser.parse_args()
-    build = os.path.abspath(args.build)
+    builds = [("", os.path.abspath(args.build))]
+    builds += [("@" + a.split("=", 1)[0], os.path.abspath(a.split("=", 1)[1])) for a in args.also]
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
     tree = os.path.join(out, "tree")
@@ -133,15 +140,17 @@ def main():
     q = shlex.quote
 
     cmds = {}
-    for program in ("litconv", "txtconv"):
-        path = os.path.join(build, program)
-        fresh = os.path.join(out, f"{program}-first")
-        cmds[f"{program}, first run"] = (recipe(fresh, path), f"rm -rf {q(fresh)} && cp -a {q(tree)} {q(fresh)}")
-        again = os.path.join(out, f"{program}-rerun")
-        shutil.rmtree(again, ignore_errors=True)
-        shutil.copytree(tree, again, symlinks=True)
-        subprocess.run(["bash", "-c", recipe(again, path)], check=True)
-        cmds[f"{program}, rerun"] = (recipe(again, path), "true")
+    for suffix, build in builds:
+        for program in ("litconv", "txtconv"):
+            name = program + suffix
+            path = os.path.join(build, program)
+            fresh = os.path.join(out, f"{name}-first")
+            cmds[f"{name}, first run"] = (recipe(fresh, path), f"rm -rf {q(fresh)} && cp -a {q(tree)} {q(fresh)}")
+            again = os.path.join(out, f"{name}-rerun")
+            shutil.rmtree(again, ignore_errors=True)
+            shutil.copytree(tree, again, symlinks=True)
+            subprocess.run(["bash", "-c", recipe(again, path)], check=True)
+            cmds[f"{name}, rerun"] = (recipe(again, path), "true")
     empty_tree = os.path.join(out, "empty-program")
     shutil.rmtree(empty_tree, ignore_errors=True)
     shutil.copytree(tree, empty_tree, symlinks=True)
