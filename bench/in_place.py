@@ -4,7 +4,7 @@ base, run once and then again, beside an empty statically linked program
 run the same way.
 
 Usage: bench/in_place.py BUILD_DIR [--files N] [--literals FRACTION]
-                         [--runs N] [--rounds N] [--out DIR] [--also NAME=DIR]
+                         [--runs N] [--out DIR] [--also NAME=DIR]
 
 The tree (made afresh under --out, default /tmp/in-place-bench): --files C
 and C++ files in code page 932 (default 3,000; sizes log-normal, median
@@ -16,7 +16,7 @@ Every command is the README's recipe, find piped into xargs -0 -P 2 -I{}
 PROGRAM {} {}, over a tree of its own:
 
 - "first run": litconv or txtconv on a fresh copy of the tree (made by
-  hyperfine's --prepare before every timed run, not timed);
+  before every timed run, not timed);
 - "rerun": the same program over a tree it converted once before the
   timing, as after an interrupted or repeated run;
 - "empty program": int main(void) {}, linked with -static-pie like the
@@ -26,14 +26,15 @@ PROGRAM {} {}, over a tree of its own:
 same runs, as litconv@NAME and txtconv@NAME; an earlier txtconv that
 converts its own output again changes its rerun tree on every run.
 
-hyperfine times the commands one after the other; on a shared machine the
-load drifts meanwhile, so --rounds hyperfine runs each start with another
-command and their times are pooled. Goal: a rerun costs at most 1.3 times
-the empty program.
+On a shared machine the load drifts from second to second, so the commands
+are interleaved: each of --runs rounds runs every command once, in an order
+of its own, each after its preparation (not timed). Each command's time is
+the median of its rounds, and each ratio to the empty program the median of
+the ratios within a round, where both met the same load. Goal: a rerun
+costs at most 1.3 times the empty program.
 """
 
 import argparse
-import json
 import os
 import random
 import shlex
@@ -41,7 +42,7 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
+import time
 
 SUFFIXES = [".c", ".c", ".c", ".h", ".h", ".cpp", ".hpp", ".cc", ".cxx", ".hxx", ".inl", ".C", ".CPP", ".H"]
 PATTERNS = ["*.c", "*.h", "*.cpp", "*.hpp", "*.cc", "*.cxx", "*.hxx", "*.inl"]
@@ -99,24 +100,22 @@ def empty_program(directory):
     return program
 
 
-def medians(cmds, runs, rounds):
-    """Name -> median seconds; cmds maps a name to (command, prepare)."""
-    names = list(cmds)
-    times = {name: [] for name in names}
-    for r in range(rounds):
-        order = names[r % len(names):] + names[:r % len(names)]
-        with tempfile.NamedTemporaryFile(suffix=".json") as export:
-            argv = ["hyperfine", "--warmup", "1" if r == 0 else "0", "--runs", str(runs), "--style", "none",
-                    "--shell", "bash", "--export-json", export.name]
-            for name in order:
-                argv += ["--prepare", cmds[name][1]]
-            for name in order:
-                argv += ["--command-name", name, cmds[name][0]]
-            subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)
-            with open(export.name) as f:
-                for result in json.load(f)["results"]:
-                    times[result["command"]] += result["times"]
-    return {name: (statistics.median(t), len(t)) for name, t in times.items()}
+def timed_rounds(cmds, runs):
+    """Name -> the seconds of each round; cmds maps a name to (command,
+    preparation). A first round warms the caches and is not kept."""
+    rng = random.Random(5)
+    times = {name: [] for name in cmds}
+    for r in range(runs + 1):
+        names = list(cmds)
+        rng.shuffle(names)
+        for name in names:
+            command, prepare = cmds[name]
+            subprocess.run(["bash", "-c", prepare], check=True)
+            start = time.perf_counter()
+            subprocess.run(["bash", "-c", command], check=True)
+            if r > 0:
+                times[name].append(time.perf_counter() - start)
+    return times
 
 
 def main():
@@ -124,8 +123,7 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--files", type=int, default=3000)
     parser.add_argument("--literals", type=float, default=0.02)
-    parser.add_argument("--runs", type=int, default=3, help="timed runs per command and round")
-    parser.add_argument("--rounds", type=int, default=3, help="hyperfine runs, each command starting one")
+    parser.add_argument("--runs", type=int, default=15, help="rounds, each running every command once")
     parser.add_argument("--out", default="/tmp/in-place-bench")
     parser.add_argument("--also", action="append", default=[], metavar="NAME=DIR",
                         help="time the programs in DIR too, as litconv@NAME and txtconv@NAME")
@@ -157,19 +155,21 @@ def main():
     cmds["empty program"] = (recipe(empty_tree, empty_program(out)), "true")
 
     print(f"Load average before: {open('/proc/loadavg').read().split()[0]}\n")
-    times = medians(cmds, args.runs, args.rounds)
+    times = timed_rounds(cmds, args.runs)
     print(f"Load average after: {open('/proc/loadavg').read().split()[0]}\n")
-    base = times["empty program"][0]
+    base = times["empty program"]
+    ratios = {name: statistics.median(t / b for t, b in zip(runs, base)) for name, runs in times.items()}
     print(f"{len(sizes)} files, {sum(sizes):,} bytes (median {sizes[len(sizes) // 2]:,}), "
-          f"{literal_files} with a Japanese string literal; xargs -P 2.\n")
-    print("| command | runs | median s | per file ms | / empty program |")
-    print("|---|---:|---:|---:|---:|")
-    for name, (t, n) in times.items():
-        print(f"| {name} | {n} | {t:.3f} | {t / len(sizes) * 1e3:.3f} | {t / base:.2f} |")
+          f"{literal_files} with a Japanese string literal; xargs -P 2; medians of {args.runs} rounds.\n")
+    print("| command | median s | per file ms | / empty program |")
+    print("|---|---:|---:|---:|")
+    for name, runs in times.items():
+        t = statistics.median(runs)
+        print(f"| {name} | {t:.3f} | {t / len(sizes) * 1e3:.3f} | {ratios[name]:.2f} |")
     print()
     failed = []
     for program in ("litconv", "txtconv"):
-        ratio = times[f"{program}, rerun"][0] / base
+        ratio = ratios[f"{program}, rerun"]
         met = ratio <= GOAL
         print(f"- {program} rerun / empty program = {ratio:.2f} (goal <= {GOAL}): {'met' if met else 'NOT met'}")
         if not met:
