@@ -23,8 +23,9 @@ PROGRAM {} {}, over a tree of its own:
   programs, given the same arguments.
 
 --also adds the programs of another build (an earlier version, say) to the
-same runs, as litconv@NAME and txtconv@NAME; an earlier txtconv that
-converts its own output again changes its rerun tree on every run.
+same runs, as litconv@NAME and txtconv@NAME; their reruns start from a
+fresh copy of the tree they converted once, since an earlier txtconv
+converts its own output again.
 
 On a shared machine the load drifts from second to second, so the commands
 are interleaved: each of --runs rounds runs every command once, in an order
@@ -148,7 +149,15 @@ def main():
             shutil.rmtree(again, ignore_errors=True)
             shutil.copytree(tree, again, symlinks=True)
             subprocess.run(["bash", "-c", recipe(again, path)], check=True)
-            cmds[f"{name}, rerun"] = (recipe(again, path), "true")
+            prepare = "true"
+            if suffix:
+                # An earlier build may change its own output again: each
+                # round starts from the tree converted once.
+                converted = os.path.join(out, f"{name}-converted")
+                shutil.rmtree(converted, ignore_errors=True)
+                shutil.copytree(again, converted, symlinks=True)
+                prepare = f"rm -rf {q(again)} && cp -a {q(converted)} {q(again)}"
+            cmds[f"{name}, rerun"] = (recipe(again, path), prepare)
     empty_tree = os.path.join(out, "empty-program")
     shutil.rmtree(empty_tree, ignore_errors=True)
     shutil.copytree(tree, empty_tree, symlinks=True)
