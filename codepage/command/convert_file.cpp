@@ -100,9 +100,9 @@ int run_conversion(std::span<const NativeChar* const> arguments, Conversion cons
     std::span<Byte> const out_buffer(out_block.get(), carry_room + output_block_size);
     std::ranges::copy(conversion.preamble, out_buffer.begin());
     std::size_t carried = conversion.preamble.size();
-    // In place, each block is checked before it is converted; a file the
-    // checks refuse is never replaced, and one that ends them early is
-    // not looked at further.
+    // In place, each block is checked before it is converted: a file the
+    // checks refuse is never replaced. Once they tell that the file is to
+    // be converted, the rest is not checked.
     std::optional<InPlaceCheck> check;
     if (out.in_place) check.emplace().rules = conversion.in_place;
     for (bool last = false; !last;) {

@@ -169,24 +169,22 @@ bool write_all(int fd, std::span<const Byte> bytes) {
 // the file.
 constexpr std::size_t comparison_piece = 16 * 1024;
 
-// How many bytes at the start of `bytes` the file `fd` holds at `offset`;
-// -1 when it cannot be read.
-std::ptrdiff_t matching_length(int fd, long long offset, std::span<const Byte> bytes) {
+enum class Comparison { same, different, failed };
+
+// Whether the file `fd` holds `bytes` at `offset`; `failed` when it cannot
+// be read.
+Comparison compare_with_file(int fd, long long offset, std::span<const Byte> bytes) {
     Byte piece[comparison_piece];
-    std::size_t same = 0;
-    while (same < bytes.size()) {
-        std::size_t const wanted = std::min(sizeof piece, bytes.size() - same);
-        ssize_t const n = pread(fd, piece, wanted, static_cast<off_t>(offset + static_cast<long long>(same)));
+    while (!bytes.empty()) {
+        ssize_t const n = pread(fd, piece, std::min(sizeof piece, bytes.size()), static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;  // the file ends here
-        auto const part = bytes.subspan(same, static_cast<std::size_t>(n));
-        auto const first_difference = std::ranges::mismatch(part, std::span(piece, part.size())).in1;
-        std::size_t const equal = static_cast<std::size_t>(first_difference - part.begin());
-        same += equal;
-        if (equal != part.size()) break;
+        if (n < 0) return Comparison::failed;
+        auto const part = bytes.first(static_cast<std::size_t>(n));
+        if (n == 0 || !std::ranges::equal(part, std::span(piece, part.size()))) return Comparison::different;
+        bytes = bytes.subspan(part.size());
+        offset += n;
     }
-    return static_cast<std::ptrdiff_t>(same);
+    return Comparison::same;
 }
 
 // Copies the first `length` bytes of the file `from` to `to` at its offset,
@@ -202,7 +200,8 @@ bool copy_prefix(int from, int to, long long length) {
     }
     Byte piece[comparison_piece];
     while (offset < length) {
-        ssize_t const n = pread(from, piece, std::min(sizeof piece, static_cast<std::size_t>(length - offset)), offset);
+        std::size_t const wanted = std::min(sizeof piece, static_cast<std::size_t>(length - offset));
+        ssize_t const n = pread(from, piece, wanted, offset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0 || !write_all(to, std::span(piece, static_cast<std::size_t>(n)))) return false;
         offset += n;
@@ -218,17 +217,12 @@ bool start_replacement(OutputFile& file) {
     return started;
 }
 
-enum class Comparison { same, different, failed };
-
 // In place, before any difference: whether `bytes` repeat the file too.
 // At the first difference the temporary file is started.
 Comparison compare_with_original(OutputFile& file, std::span<const Byte> bytes) {
-    std::ptrdiff_t const same = matching_length(file.original_fd, file.unchanged, bytes);
-    if (same < 0) return Comparison::failed;
-    if (static_cast<std::size_t>(same) == bytes.size()) {
-        file.unchanged += same;
-        return Comparison::same;
-    }
+    Comparison const comparison = compare_with_file(file.original_fd, file.unchanged, bytes);
+    if (comparison == Comparison::same) file.unchanged += static_cast<long long>(bytes.size());
+    if (comparison != Comparison::different) return comparison;
     return start_replacement(file) ? Comparison::different : Comparison::failed;
 }
 
