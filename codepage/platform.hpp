@@ -42,7 +42,7 @@ bool open_input(InputFile& file, NativeStringView name, FileMode mode);
 
 // Fills `buffer` unless the end of the file comes first. Returns the number
 // of bytes read, or -1 on a read error, which includes a regular file that
-// ends before the size it had when it was opened.
+// was changed while it was read, as far as the backend can tell.
 std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer);
 
 // The output goes to a temporary file beside the target, which replaces the
