@@ -61,7 +61,8 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode mode, InputFi
 bool write_output(OutputFile& file, std::span<const Byte> bytes);
 
 // Closes the output and puts it in place of the target. False when any
-// byte could not be written or the file could not be put in place; the
+// byte could not be written or the file could not be put in place, which
+// includes a target that another process changed or swapped meanwhile; the
 // target is then left as it was.
 bool commit_output(OutputFile& file);
 

@@ -118,11 +118,8 @@ bool directory_still_named(OutputFile const& file) {
 // commit checks again just before the rename.
 std::string original_path(OutputFile const& file) {
     std::string const own = "/proc/self/fd/" + std::to_string(file.original_fd);
-    struct stat through_proc, original;
-    if (stat(own.c_str(), &through_proc) == 0 && fstat(file.original_fd, &original) == 0 &&
-        same_file(through_proc, original))
-        return own;
-    return file.target_path;
+    struct stat through_proc;
+    return stat(own.c_str(), &through_proc) == 0 ? own : file.target_path;
 }
 
 constexpr std::size_t suffix_length = 8;
