@@ -5,7 +5,7 @@
 # conversion.
 #
 # Flags can make such a program fail: the sanitizers' runtimes link
-# statically but crash at start, -fno-pie objects do not link. Before the
+# statically but crash at start, objects built with -fno-pie do not link. Before the
 # programs are linked so, a small program built with the same compiler and
 # flags must link and run; where it does not, the programs are linked
 # dynamically and one line says so.
