@@ -89,16 +89,22 @@ std::wstring random_suffix() {
 
 SRWLOCK temporary_lock = SRWLOCK_INIT;
 std::wstring const* interrupted_temporary = nullptr;  // what an interrupt removes
+bool output_committed = false;  // the run has done its work
 
 // Ctrl-C, Ctrl-Break and the closing of the console window end the program,
 // a temporary file open or not yet made; it is opened shared for deletion,
 // so that it goes when the process ends. The process ends here with the
 // status that the system's own handler gives (some versions of Wine give 0,
 // which would read as success); the lock is never given back, so the main
-// thread cannot put the removed file in place meanwhile.
+// thread cannot put the removed file in place meanwhile. Once the output
+// is committed the run has succeeded, and it ends as it would have.
 BOOL WINAPI remove_temporary_on_interrupt(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
     AcquireSRWLockExclusive(&temporary_lock);
+    if (output_committed) {
+        ReleaseSRWLockExclusive(&temporary_lock);
+        return TRUE;
+    }
     if (interrupted_temporary != nullptr) DeleteFileW(interrupted_temporary->c_str());
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
@@ -395,8 +401,10 @@ bool commit_output(OutputFile& file) {
         // it stays as it is, with no temporary file, replacement or flush.
         int const more = original_goes_on(file);
         if (more <= 0 || !diverge(file)) {
-            discard(file);
-            return more == 0;
+            TemporaryLock const lock;
+            close_and_remove(file);
+            output_committed = more == 0;
+            return output_committed;
         }
     }
     HANDLE const handle = handle_of(file.handle);
@@ -420,7 +428,8 @@ bool commit_output(OutputFile& file) {
     }
     if (placement == Placement::text_kept) file.kept_path = file.temporary_path;
     forget_temporary(file);
-    return placement == Placement::done;
+    output_committed = placement == Placement::done;
+    return output_committed;
 }
 
 }  // namespace codepage
