@@ -149,7 +149,9 @@ bool create_temporary(OutputFile& file, std::wstring const& target) {
 
 // The name of the file open as `handle`, after every symbolic link (or
 // other reparse point) on the way to it: the file is replaced there, so
-// that a link keeps pointing to it.
+// that a link keeps pointing to it. Where the system cannot tell it (Wine
+// past MAX_PATH characters), the target is replaced under the name it was
+// given.
 bool final_path(HANDLE handle, std::wstring& path) {
     DWORD const size = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
     if (size == 0) return false;
@@ -322,9 +324,7 @@ bool writable_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
 // [in] stays open without FILE_SHARE_WRITE while it is read, so a target
 // that is [in] does not open for writing. It opens here for reading, to be
 // compared with the new text, and for deletion, which replacing it takes;
-// any other file that refuses to be written stays refused. Where the system
-// cannot tell the final path (Wine past MAX_PATH characters), the target is
-// replaced under the name it was given.
+// any other file that refuses to be written stays refused.
 bool open_in_place(OutputFile& file, std::wstring& path, InputFile const& input) {
     HANDLE const original = CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
