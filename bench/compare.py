@@ -10,7 +10,7 @@ table gives the medians. Every command overwrites its output of the run
 before, as converting a tree again would. Peak RSS comes from
 /usr/bin/time -v on the 10 MB and the 100 MB input. --also adds the
 programs of another build (an earlier version, say) to the same runs. A
-build made with -DBENCHMARKS=ON adds io_floor: the input copied through the
+build made with -DCP932TOOLS_BENCHMARKS=ON adds io_floor: the input copied through the
 programs' own file handling, with nothing converted. "cp <program>-sized"
 copies a file as large as that program's output: our programs write more
 bytes than they read (UTF-8 and escapes are longer), and no program can
@@ -65,7 +65,7 @@ def commands(builds, ours, source, out):
             name = program + suffix
             result[name] = f"{q(os.path.join(build, program))} {q(source)} {q(os.path.join(out, name + '.out'))}"
     floor = os.path.join(builds[0][1], "bench", "io_floor")
-    if os.path.exists(floor):  # built with -DBENCHMARKS=ON
+    if os.path.exists(floor):  # built with -DCP932TOOLS_BENCHMARKS=ON
         result["io_floor"] = f"{q(floor)} {q(source)} {q(out)}/io_floor.out"
     result["iconv"] = f"iconv -f CP932 -t UTF-8 {q(source)} > {q(out)}/iconv.out"
     result["uconv"] = f"uconv -f windows-932 -t UTF-8 {q(source)} > {q(out)}/uconv.out"

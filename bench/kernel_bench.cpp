@@ -8,7 +8,7 @@
 // to the directory of bench/make_corpora.py, its 10 MB corpora are used
 // instead.
 //
-//   cmake -S . -B build-bench -DBENCHMARKS=ON && cmake --build build-bench -j2
+//   cmake -S . -B build-bench -DCP932TOOLS_BENCHMARKS=ON && cmake --build build-bench -j2
 //   BENCH_CORPUS_DIR=/tmp/corpora build-bench/bench/kernel_bench --benchmark_repetitions=5
 #include <benchmark/benchmark.h>
 

@@ -42,7 +42,7 @@ bool open_input(InputFile& file, NativeStringView name, FileMode mode);
 
 // Fills `buffer` unless the end of the file comes first. Returns the number
 // of bytes read, or -1 on a read error, which includes a regular file that
-// ends before the size it had when it was opened.
+// was changed while it was read, as far as the backend can tell.
 std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer);
 
 // The output goes to a temporary file beside the target, which replaces the
@@ -61,7 +61,8 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode mode, InputFi
 bool write_output(OutputFile& file, std::span<const Byte> bytes);
 
 // Closes the output and puts it in place of the target. False when any
-// byte could not be written or the file could not be put in place; the
+// byte could not be written or the file could not be put in place, which
+// includes a target that another process changed or swapped meanwhile; the
 // target is then left as it was.
 bool commit_output(OutputFile& file);
 

@@ -145,18 +145,6 @@ RunResult Child::wait() {
     return result;
 }
 
-void expect_usage(std::string const& program, std::string_view usage,
-                  std::vector<std::vector<std::string>> const& argument_lists) {
-    for (char const* lang : {"C", "C.UTF-8"}) {
-        for (auto const& arguments : argument_lists) {
-            RunResult const result = run(program, arguments, {.lang = lang});
-            EXPECT_EQ(result.status, 2) << lang << ' ' << arguments.size();
-            EXPECT_EQ(result.out, usage) << lang << ' ' << arguments.size();
-            EXPECT_EQ(result.err, "");
-        }
-    }
-}
-
 std::string cannot_open(std::string_view name) {
     return message("ファイル\"", name, "\"が開けません。\n");
 }

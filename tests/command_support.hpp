@@ -79,12 +79,6 @@ inline RunResult run(std::string const& program, std::vector<std::string> const&
     return Child(program, arguments, options).wait();
 }
 
-// Runs `program` with each of `argument_lists` in the C and the C.UTF-8
-// locale, and expects the usage text `usage`, status 2 and nothing on
-// standard error every time.
-void expect_usage(std::string const& program, std::string_view usage,
-                  std::vector<std::vector<std::string>> const& argument_lists);
-
 // The messages of a failed run, for a file named `name`.
 std::string cannot_open(std::string_view name);
 std::string cannot_read(std::string_view name);

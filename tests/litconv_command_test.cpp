@@ -1,10 +1,8 @@
-// litconv run as a program: arguments, messages, files and their output.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <climits>
+// litconv run as a program: what it writes for sources of every kind.
+// What it does alike with txtconv is in command_test.cpp.
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "command_support.hpp"
 
@@ -13,62 +11,11 @@ namespace {
 using namespace command_test;
 using namespace std::string_literals;
 
-constexpr std::string_view usage =
-    "マルチバイト文字（コードページ932またはShift JIS）で書かれたC言語ソースファイル内の文字列リテラルをUTF-8にエンコードします。\n"
-    "コマンドライン\n"
-    "litconv [in] [out]\n"
-    "[in]    元のソースファイルのファイル名\n"
-    "[out]   保存先のファイル名\n";
-
-// A small source and what litconv makes of it.
-constexpr std::string_view source = "puts(\"\x8A\xBF\x8E\x9A" "ABC\"); // \x8A\xBF\n";
-constexpr std::string_view escaped = "puts(\"\\xE6\\xBC\\xA2\\xE5\\xAD\\x97\\x41\\x42\\x43\"); // \x8A\xBF\n";
-
 class LitconvCommand : public CommandTest {
 protected:
     // Converts `input` through files and returns the output.
     std::string convert(std::string_view input) { return convert_file(litconv_program, input, "in.c", "out.c"); }
 };
-
-TEST(LitconvUsage, OtherNumbersOfArgumentsGetTheUsage) {
-    expect_usage(litconv_program, usage, {{}, {"-h"}, {"--help"}, {"a", "b", "c"}, {"-", "-", "-"}});
-}
-
-TEST_F(LitconvCommand, ArgumentsStartingWithADashAreFileNames) {
-    write_file(dir / "-in", source);
-    RunOptions const here{.working_directory = dir.path()};
-    EXPECT_TRUE(succeeded(run(litconv_program, {"-in", "-out"}, here)));
-    EXPECT_EQ(read_file(dir / "-out"), escaped);
-    EXPECT_TRUE(failed_with(run(litconv_program, {"--", "-out"}, here), cannot_open("--")));
-}
-
-TEST_F(LitconvCommand, MissingInputCreatesNoOutput) {
-    // The name comes back byte for byte, even where it is no valid UTF-8.
-    for (std::string const& name : {path("missing.c"), path("\x95\x5C\x8E\xA6.c")}) {
-        for (char const* lang : {"C", "C.UTF-8"}) {
-            EXPECT_TRUE(failed_with(run(litconv_program, {name, path("out.c")}, {.lang = lang}), cannot_open(name)));
-            EXPECT_EQ(dir.entries(), std::vector<std::string>{});
-        }
-    }
-}
-
-TEST_F(LitconvCommand, MessagesFollowTheLocaleEncoding) {
-    RunResult const built = run("/usr/bin/localedef", {"-i", "ja_JP", "-f", "EUC-JP", path("ja_JP.eucJP")});
-    if (built.status != 0) GTEST_SKIP() << "localedef cannot build ja_JP.EUC-JP here: " << built.out << built.err;
-    RunOptions const euc{.lang = "ja_JP.eucJP", .extra_environment = {"LOCPATH=" + dir.path().string()}};
-    Iconv const to_euc("UTF-8", "EUC-JP");
-
-    RunResult const usage_run = run(litconv_program, {}, euc);
-    EXPECT_EQ(usage_run.status, 2);
-    EXPECT_EQ(usage_run.out, to_euc(usage).value_or("?"));
-    // The file name is no message text: its bytes pass unconverted.
-    std::string const name = path("\x95\x5C.c");
-    std::string const message = cannot_open(name);
-    std::size_t const at = message.find(name);
-    EXPECT_TRUE(failed_with(run(litconv_program, {name, path("out.c")}, euc),
-                            to_euc(message.substr(0, at)).value_or("?") + name +
-                                to_euc(message.substr(at + name.size())).value_or("?")));
-}
 
 TEST_F(LitconvCommand, ConvertsTheExample) {
     std::string const hello = read_file(std::string(source_directory) + "/examples/hello.c");
@@ -126,92 +73,6 @@ TEST_F(LitconvCommand, LongLinesAcrossEveryBlockBoundary) {
     std::string const once = convert(input);
     EXPECT_TRUE(same_bytes(once, expected));
     EXPECT_TRUE(same_bytes(convert(once), once)) << "a second run changes nothing";
-}
-
-TEST_F(LitconvCommand, InPlaceUnderAnyName) {
-    ASSERT_EQ(symlink("a.c", path("link.c").c_str()), 0);
-    ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
-    struct Case {
-        std::string in, out;
-    };
-    for (auto const& [in, out] : std::vector<Case>{{path("a.c"), path("a.c")},
-                                                   {path("sub/../a.c"), path("a.c")},
-                                                   {path("link.c"), path("a.c")},
-                                                   {path("a.c"), path("link.c")}}) {
-        write_file(dir / "a.c", source);
-        EXPECT_TRUE(succeeded(run(litconv_program, {in, out})));
-        EXPECT_EQ(read_file(dir / "a.c"), escaped) << in << ' ' << out;
-        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a.c", "link.c", "sub"}));
-        EXPECT_TRUE(fs::is_symlink(dir / "link.c"));
-    }
-    // A relative name in the working directory.
-    write_file(dir / "a.c", source);
-    EXPECT_TRUE(succeeded(run(litconv_program, {"a.c", "a.c"}, {.working_directory = dir.path()})));
-    EXPECT_EQ(read_file(dir / "a.c"), escaped);
-}
-
-TEST_F(LitconvCommand, SymbolicLinkOutputKeepsTheLink) {
-    write_file(dir / "in.c", source);
-    ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
-    write_file(dir / "sub/target.c", "old");
-    ASSERT_EQ(symlink("sub/target.c", path("link.c").c_str()), 0);
-    ASSERT_EQ(symlink("new.c", path("sub/dangling.c").c_str()), 0);
-    for (char const* link : {"link.c", "sub/dangling.c"}) EXPECT_TRUE(succeeded(run(litconv_program, {path("in.c"), path(link)})));
-    EXPECT_EQ(fs::read_symlink(dir / "link.c"), "sub/target.c");
-    EXPECT_EQ(fs::read_symlink(dir / "sub/dangling.c"), "new.c");
-    EXPECT_EQ(read_file(dir / "sub/target.c"), escaped);
-    EXPECT_EQ(read_file(dir / "sub/new.c"), escaped);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.c", "link.c", "sub"}));
-    EXPECT_EQ(entries_of(dir / "sub"), (std::vector<std::string>{"dangling.c", "new.c", "target.c"}));
-}
-
-TEST_F(LitconvCommand, ModeOfNewAndExistingOutput) {
-    struct Case {
-        mode_t umask;
-        int existing_mode;  // -1: no [out] yet
-        mode_t expected;
-    };
-    write_file(dir / "in.c", source);
-    for (auto const [mask, existing_mode, expected] : std::vector<Case>{
-             {022, -1, 0644}, {077, -1, 0600}, {0, -1, 0666}, {022, 0600, 0600}, {077, 0755, 0755}, {0, 0444, 0444}}) {
-        fs::remove(dir / "out.c");
-        if (existing_mode >= 0) {
-            write_file(dir / "out.c", "old");
-            ASSERT_EQ(chmod(path("out.c").c_str(), static_cast<mode_t>(existing_mode)), 0);
-        }
-        EXPECT_TRUE(succeeded(run(litconv_program, {path("in.c"), path("out.c")}, {.umask = mask})));
-        struct stat st {};
-        ASSERT_EQ(stat(path("out.c").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, expected) << std::oct << mask << ' ' << existing_mode;
-        EXPECT_EQ(read_file(dir / "out.c"), escaped);
-    }
-}
-
-TEST_F(LitconvCommand, OutputThatIsNoRegularFileIsWrittenDirectly) {
-    write_file(dir / "in.c", source);
-    EXPECT_TRUE(succeeded(run(litconv_program, {path("in.c"), "/dev/null"})));
-    RunResult const to_stdout = run(litconv_program, {path("in.c"), "/dev/stdout"});
-    EXPECT_EQ(to_stdout.status, 0);
-    EXPECT_EQ(to_stdout.out, escaped);
-
-    // The FIFO's buffer holds the whole output, so it can be read after the run.
-    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
-    UniqueFd const reader(open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    ASSERT_TRUE(reader);
-    EXPECT_TRUE(succeeded(run(litconv_program, {path("in.c"), path("fifo")})));
-    std::string received(4096, '\0');
-    received.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(reader.get(), received.data(), received.size()))));
-    EXPECT_EQ(received, escaped);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fifo", "in.c"}));
-}
-
-TEST_F(LitconvCommand, LongestOutputName) {
-    std::string const name(NAME_MAX, 'n');
-    write_file(dir / "in.c", source);
-    EXPECT_TRUE(succeeded(run(litconv_program, {path("in.c"), path(name)})));
-    EXPECT_TRUE(succeeded(run(litconv_program, {path(name), path(name)})));
-    EXPECT_EQ(read_file(dir / name), escaped);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.c", name}));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // txtconv run as a program: what it writes for every kind of input.
+// What it does alike with litconv is in command_test.cpp.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,13 +13,6 @@ namespace {
 
 using namespace command_test;
 using namespace std::string_literals;
-
-constexpr std::string_view usage =
-    "マルチバイト文字（コードページ932またはShift JIS）で書かれたテキストファイルをUTF-8にエンコードします。\n"
-    "コマンドライン\n"
-    "txtconv [in] [out]\n"
-    "[in]    元のソースファイルのファイル名\n"
-    "[out]   保存先のファイル名\n";
 
 constexpr std::string_view bom = "\xEF\xBB\xBF";
 
@@ -34,15 +28,6 @@ protected:
         return std::string(bom) + utf8_text.value_or("");
     }
 };
-
-TEST(TxtconvUsage, OtherNumbersOfArgumentsGetTheUsage) {
-    expect_usage(txtconv_program, usage, {{}, {"-h"}, {"a", "b", "c"}});
-}
-
-TEST_F(TxtconvCommand, MissingInputCreatesNoOutput) {
-    EXPECT_TRUE(failed_with(run(txtconv_program, {path("missing.txt"), path("out.txt")}), cannot_open(path("missing.txt"))));
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
-}
 
 TEST_F(TxtconvCommand, EmptyInputGivesTheByteOrderMarkAlone) { EXPECT_EQ(convert(""), bom); }
 
@@ -65,13 +50,6 @@ TEST_F(TxtconvCommand, FileLongerThanItsSizeSays) {
     if (text.size() < 3 * 4096) GTEST_SKIP() << proc_file << " gives too little text here";
     EXPECT_TRUE(succeeded(run(txtconv_program, {proc_file, path("out.txt")})));
     EXPECT_TRUE(same_bytes(read_file(dir / "out.txt"), std::string(bom) + text));
-}
-
-TEST_F(TxtconvCommand, InPlace) {
-    write_file(dir / "a.txt", "\x93\xFA\x96\x7B\r\n");
-    EXPECT_TRUE(succeeded(run(txtconv_program, {path("a.txt"), path("a.txt")})));
-    EXPECT_EQ(read_file(dir / "a.txt"), std::string(bom) + "日本\r\n");
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"a.txt"});
 }
 
 TEST_F(TxtconvCommand, JapaneseTextAgreesWithIconv) {

@@ -29,7 +29,7 @@ struct Conversion {
     std::span<const Byte> preamble;  // written before the converted text
     std::size_t (*max_output)(std::size_t block_size);  // room for one converted block
     BlockConverter convert;
-    InPlaceRules in_place;  // what a run that converts [in] onto itself checks first
+    InPlaceRules in_place{};  // what a run that converts [in] onto itself checks first
 };
 
 // Runs the command `program [in] [out]` with `arguments` (the program name

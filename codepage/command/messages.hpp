@@ -19,6 +19,9 @@ inline constexpr std::string_view usage_out = "[out]   保存先のファイル�
 inline constexpr std::string_view message_cannot_open = "ファイル\"%s\"が開けません。\n";
 inline constexpr std::string_view message_cannot_read = "ファイル\"%s\"が読み込めません。\n";
 inline constexpr std::string_view message_cannot_write = "ファイル\"%s\"に書き込めません。\n";
+// Follows message_cannot_write where [out] went from its name while being
+// replaced (Windows): the temporary file that holds the text is kept.
+inline constexpr std::string_view message_text_kept = "変換した内容は\"%s\"にあります。\n";
 // An in-place run refuses a file it would garble or lose bytes of; "%llu"
 // stands for a line number, which the command puts in before the name.
 inline constexpr std::string_view message_already_utf8 = "ファイル\"%s\"はすでにUTF-8です。\n";

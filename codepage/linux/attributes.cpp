@@ -40,11 +40,11 @@ bool read_whole(std::vector<char>& value, Get get) {
     return false;
 }
 
-// The names of `path`'s extended attributes; none where the file system has
-// no extended attributes.
+// The names of the extended attributes of the file `path` leads to; none
+// where the file system has no extended attributes.
 bool attribute_names(char const* path, std::vector<std::string>& names) {
     std::vector<char> list;
-    if (!read_whole(list, [path](char* buffer, std::size_t size) { return llistxattr(path, buffer, size); }))
+    if (!read_whole(list, [path](char* buffer, std::size_t size) { return listxattr(path, buffer, size); }))
         return errno == ENOTSUP;
     for (std::size_t i = 0; i < list.size();) {
         std::string_view const name(list.data() + i);
@@ -57,7 +57,7 @@ bool attribute_names(char const* path, std::vector<std::string>& names) {
 bool copy_attribute(char const* from, int to, std::string const& name) {
     std::vector<char> value;
     bool const copied =
-        read_whole(value, [&](char* buffer, std::size_t size) { return lgetxattr(from, name.c_str(), buffer, size); }) &&
+        read_whole(value, [&](char* buffer, std::size_t size) { return getxattr(from, name.c_str(), buffer, size); }) &&
         fsetxattr(to, name.c_str(), value.data(), value.size(), 0) == 0;
     return copied || !grants_access(name);
 }
@@ -77,9 +77,9 @@ bool copy_extended_attributes(char const* from, int to) {
 
 }  // namespace
 
-bool copy_attributes(char const* from, int to) {
+bool copy_attributes(int from, char const* from_path, int to) {
     struct stat st;
-    if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (fstat(from, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     // Only root may give a file away; a member of the file's group may
     // still keep the group, as the other members need.
     if (fchown(to, st.st_uid, st.st_gid) != 0 && fchown(to, static_cast<uid_t>(-1), st.st_gid) != 0) {
@@ -89,7 +89,7 @@ bool copy_attributes(char const* from, int to) {
     // bits. Where an ACL was copied, the mode's group bits are its mask and
     // the old file's group bits were that same mask, so the mode changes no
     // access the ACL gives.
-    return copy_extended_attributes(from, to) && fchmod(to, st.st_mode & 07777) == 0;
+    return copy_extended_attributes(from_path, to) && fchmod(to, st.st_mode & 07777) == 0;
 }
 
 }  // namespace codepage

@@ -4,16 +4,18 @@
 
 #include <optional>
 
+#include "codepage/linux/file_version.hpp"
 #include "codepage/native.hpp"
 
 namespace codepage {
 
 struct InputFile {
     int fd = -1;
-    // A regular file's size when it was opened, and what has been read of
-    // it: a file that ends sooner than that lost bytes while being read.
+    // A regular file's size when it was opened (the blocks are sized by
+    // it), and how it stood then: a file that is not the same at its end
+    // was changed while it was read.
     long long expected_size = -1;
-    long long bytes_read = 0;
+    std::optional<FileVersion> opened_version;
     // Taken when it was opened: an output with the same identity is the
     // input itself, converted in place.
     std::optional<FileIdentity> identity;
@@ -28,11 +30,16 @@ struct OutputFile {
     int fd = -1;
     int directory_fd = -1;       // the target's directory, which holds the temporary file
     bool target_exists = false;  // its owner, attributes and mode go to the new file
+    // The existing target as it was found at the start (O_PATH), and how it
+    // stood then: only that file, unchanged and still under its name, is
+    // replaced.
+    int original_fd = -1;
+    FileVersion original_version;
     bool in_place = false;       // the target is the input: flushed to disk around the rename
     // In place, until the output first differs from the target's content:
     // a descriptor to read that content by, and how much of it the output
     // has repeated so far. The temporary file does not exist yet.
-    int original_fd = -1;
+    int compared_fd = -1;
     long long unchanged = 0;
     NativeString temporary_path;  // a name in directory_fd; empty when writing the target directly
     NativeString target_path;

@@ -19,9 +19,25 @@ bool open_input(InputFile& file, NativeStringView name, FileMode) {
     struct stat st;
     if (fstat(file.fd, &st) != 0) return true;
     file.identity = FileIdentity{st.st_dev, st.st_ino};
-    if (S_ISREG(st.st_mode)) file.expected_size = st.st_size;
+    if (S_ISREG(st.st_mode)) {
+        file.expected_size = st.st_size;
+        file.opened_version = version_of(st);
+    }
     return true;
 }
+
+namespace {
+
+// An editor's save or an appending writer during the run would leave the
+// output a splice of two versions. The size a file reports says nothing
+// on its own: a sysfs file reports 4096 bytes and holds fewer.
+bool unchanged_since_opened(InputFile const& file) {
+    if (!file.opened_version) return true;
+    struct stat st;
+    return fstat(file.fd, &st) == 0 && version_of(st) == *file.opened_version;
+}
+
+}  // namespace
 
 std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer) {
     std::size_t filled = 0;
@@ -32,12 +48,11 @@ std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer) {
             return -1;
         }
         if (n == 0) {
-            if (file.bytes_read + static_cast<long long>(filled) < file.expected_size) return -1;
+            if (!unchanged_since_opened(file)) return -1;
             break;
         }
         filled += static_cast<std::size_t>(n);
     }
-    file.bytes_read += static_cast<long long>(filled);
     return static_cast<std::ptrdiff_t>(filled);
 }
 

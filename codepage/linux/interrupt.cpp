@@ -10,7 +10,20 @@ namespace codepage {
 
 namespace {
 
-constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Every signal that can be caught and whose default action ends the
+// program, the real-time ones too. Not among them: SIGXFSZ, which the
+// output ignores so that a write past a file-size limit fails like any
+// other, and the signals of a fault in the program itself (SIGSEGV, SIGBUS,
+// SIGFPE, SIGILL, SIGABRT), whose core dump and sanitizer reports stay as
+// the system makes them.
+constexpr int ending_signals[] = {SIGINT,    SIGTERM, SIGHUP,  SIGPIPE, SIGQUIT, SIGALRM,   SIGUSR1, SIGUSR2,
+                                  SIGVTALRM, SIGPROF, SIGXCPU, SIGTRAP, SIGSYS,  SIGSTKFLT, SIGPWR,  SIGIO};
+
+template <typename F>
+void for_each_ending_signal(F f) {
+    for (int const s : ending_signals) f(s);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) f(s);
+}
 
 // Filled before a handler can read them (the signals are held off while
 // they change), so the handler needs no lock and no allocation.
@@ -20,7 +33,7 @@ char pending_name[NAME_MAX + 1];
 sigset_t ending_signal_set() {
     sigset_t set;
     sigemptyset(&set);
-    for (int const s : ending_signals) sigaddset(&set, s);
+    for_each_ending_signal([&set](int s) { sigaddset(&set, s); });
     return set;
 }
 
@@ -45,10 +58,10 @@ void install_handlers() {
     struct sigaction action {};
     action.sa_handler = remove_and_end;
     action.sa_mask = ending_signal_set();
-    for (int const s : ending_signals) {
+    for_each_ending_signal([&action](int s) {
         struct sigaction previous;
         if (sigaction(s, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) sigaction(s, &previous, nullptr);
-    }
+    });
 }
 
 }  // namespace
@@ -58,7 +71,9 @@ SignalsHeldOff::SignalsHeldOff() {
     sigprocmask(SIG_BLOCK, &set, &previous_);
 }
 
-SignalsHeldOff::~SignalsHeldOff() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+SignalsHeldOff::~SignalsHeldOff() {
+    if (!to_the_end_) sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
 
 void remove_on_signal(int directory, std::string_view name) {
     install_handlers();

@@ -1,6 +1,6 @@
-// Removing the temporary file when a signal ends the program (Ctrl-C, a
-// closed terminal or pipe, kill): the target keeps its old content and
-// nothing is left beside it.
+// Removing the temporary file when a signal ends the program (Ctrl-C,
+// Ctrl-\, a closed terminal or pipe, kill, a timer, a CPU limit): the
+// target keeps its old content and nothing is left beside it.
 #pragma once
 
 #include <csignal>
@@ -17,8 +17,14 @@ public:
     SignalsHeldOff& operator=(SignalsHeldOff const&) = delete;
     ~SignalsHeldOff();
 
+    // Once the target is replaced the run has succeeded, and no signal may
+    // make it look failed: the signals stay held off until the program
+    // ends, which it then does with its own exit status.
+    void hold_to_the_end() { to_the_end_ = true; }
+
 private:
     sigset_t previous_;
+    bool to_the_end_ = false;
 };
 
 // Records the temporary file `name` in `directory`, to be removed if one of

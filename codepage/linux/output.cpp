@@ -15,6 +15,7 @@
 
 #include "codepage/linux/attributes.hpp"
 #include "codepage/linux/interrupt.hpp"
+#include "codepage/linux/replaceable.hpp"
 #include "codepage/platform.hpp"
 
 namespace codepage {
@@ -81,12 +82,45 @@ std::optional<Target> resolve_target(std::string path) {
 }
 
 // Writes through the descriptor as a shell redirection would: at its
-// offset (or its end, when it appends), without truncating.
-bool open_descriptor(OutputFile& file, int descriptor) {
+// offset (or its end, when it appends), without truncating. A descriptor
+// of the file being read (`litconv f.c /dev/stdout >> f.c`) would feed the
+// output back into the input without end; it is refused, as cat refuses
+// it.
+bool open_descriptor(OutputFile& file, int descriptor, InputFile const& input) {
     int const flags = fcntl(descriptor, F_GETFL);
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
+    struct stat st;
+    if (fstat(descriptor, &st) != 0 || (S_ISREG(st.st_mode) && input.identity == FileIdentity{st.st_dev, st.st_ino}))
+        return false;
     file.fd = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     return file.fd >= 0;
+}
+
+// Whether the target's name in its directory still leads to the file that
+// stood there at the start, unchanged since.
+bool original_still_named(OutputFile const& file) {
+    struct stat named, original;
+    return fstatat(file.directory_fd, base_name_of(file.target_path).c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           fstat(file.original_fd, &original) == 0 && same_file(named, original) &&
+           version_of(original) == file.original_version;
+}
+
+// Whether the directory's name still leads to the directory that was
+// opened: one moved away, with another put in its place, would receive the
+// new file where [out] no longer is.
+bool directory_still_named(OutputFile const& file) {
+    struct stat named, opened;
+    return stat(directory_of(file.target_path).c_str(), &named) == 0 && fstat(file.directory_fd, &opened) == 0 &&
+           same_file(named, opened);
+}
+
+// A name that leads to the original whatever becomes of its own name: its
+// descriptor's entry in /proc. Without /proc, its own name, which the
+// commit checks again just before the rename.
+std::string original_path(OutputFile const& file) {
+    std::string const own = "/proc/self/fd/" + std::to_string(file.original_fd);
+    struct stat through_proc;
+    return stat(own.c_str(), &through_proc) == 0 ? own : file.target_path;
 }
 
 constexpr std::size_t suffix_length = 8;
@@ -212,15 +246,15 @@ bool copy_prefix(int from, int to, long long length) {
 // In place, the first time the output differs from the file: the temporary
 // file, holding what came before.
 bool start_replacement(OutputFile& file) {
-    bool const started = create_temporary(file, 0600) && copy_prefix(file.original_fd, file.fd, file.unchanged);
-    close(std::exchange(file.original_fd, -1));
+    bool const started = create_temporary(file, 0600) && copy_prefix(file.compared_fd, file.fd, file.unchanged);
+    close(std::exchange(file.compared_fd, -1));
     return started;
 }
 
 // In place, before any difference: whether `bytes` repeat the file too.
 // At the first difference the temporary file is started.
 Comparison compare_with_original(OutputFile& file, std::span<const Byte> bytes) {
-    Comparison const comparison = compare_with_file(file.original_fd, file.unchanged, bytes);
+    Comparison const comparison = compare_with_file(file.compared_fd, file.unchanged, bytes);
     if (comparison == Comparison::same) file.unchanged += static_cast<long long>(bytes.size());
     if (comparison != Comparison::different) return comparison;
     return start_replacement(file) ? Comparison::different : Comparison::failed;
@@ -231,9 +265,9 @@ Comparison compare_with_original(OutputFile& file, std::span<const Byte> bytes) 
 // a difference.
 Comparison compare_end_with_original(OutputFile& file) {
     struct stat st;
-    if (fstat(file.original_fd, &st) != 0) return Comparison::failed;
+    if (fstat(file.compared_fd, &st) != 0) return Comparison::failed;
     if (st.st_size == file.unchanged) {
-        close(std::exchange(file.original_fd, -1));
+        close(std::exchange(file.compared_fd, -1));
         return Comparison::same;
     }
     return start_replacement(file) ? Comparison::different : Comparison::failed;
@@ -244,16 +278,17 @@ Comparison compare_end_with_original(OutputFile& file) {
 // replace the file is refused before any byte is read, as any other.
 bool defer_replacement(OutputFile& file, InputFile const& input) {
     if (faccessat(file.directory_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return false;
-    file.original_fd = fcntl(input.fd, F_DUPFD_CLOEXEC, 0);
-    return file.original_fd >= 0;
+    file.compared_fd = fcntl(input.fd, F_DUPFD_CLOEXEC, 0);
+    return file.compared_fd >= 0;
 }
 
 }  // namespace
 
 OutputFile::~OutputFile() {
     discard(*this);
-    if (original_fd >= 0) close(original_fd);
+    if (compared_fd >= 0) close(compared_fd);
     if (directory_fd >= 0) close(directory_fd);
+    if (original_fd >= 0) close(original_fd);
 }
 
 bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile const& input) {
@@ -262,27 +297,42 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     // signal ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
     if (name.empty()) return false;
-    std::optional<Target> const target = resolve_target(std::string(name));
+    std::string const given(name);
+    // The system follows the symbolic links itself and applies its own
+    // rules to them: fs.protected_symlinks refuses another user's link in a
+    // sticky, world-writable directory, as it refuses cp and > there. Only a
+    // name that leads nowhere yet (a new file, a dangling link) is let
+    // through; reading the links below finds the directory and the name to
+    // rename into, which must lead to this same file.
+    file.original_fd = open(given.c_str(), O_PATH | O_CLOEXEC);
+    if (file.original_fd < 0 && errno != ENOENT) return false;
+    std::optional<Target> const target = resolve_target(given);
     if (!target) return false;
-    if (target->descriptor >= 0) return open_descriptor(file, target->descriptor);
+    if (target->descriptor >= 0) return open_descriptor(file, target->descriptor, input);
     std::string const& path = target->path;
     if (path.back() == '/') return false;
     struct stat const& st = target->status;
     file.target_exists = target->exists;
+    if (file.target_exists != (file.original_fd >= 0)) return false;  // it changed while looked at
     if (file.target_exists && !S_ISREG(st.st_mode)) {
         // Devices and FIFOs cannot be replaced; they are written as they are.
-        file.fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        file.fd = open(given.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
         return file.fd >= 0;
     }
     // What the platform's own open would refuse is refused here too, though
     // the rename would get past it.
     if (file.target_exists && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    file.original_version = version_of(st);
     file.in_place = file.target_exists && input.identity == FileIdentity{st.st_dev, st.st_ino};
     // Flushing the directory after the rename needs it open for reading;
     // anywhere else a search right is enough.
     file.directory_fd = open(directory_of(path).c_str(), (file.in_place ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
     if (file.directory_fd < 0) return false;
     file.target_path = path;
+    if (file.target_exists && !original_still_named(file)) return false;
+    // What would fail only at the rename, once the whole input was read,
+    // fails now, and leaves nothing behind.
+    if (!rename_may_replace(file.directory_fd, file.original_fd)) return false;
     if (file.in_place) return defer_replacement(file, input);
     // A new file gets what a plain create gives (the umask, or the
     // directory's default ACL); a replacement stays private until it takes
@@ -291,7 +341,7 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
 }
 
 bool write_output(OutputFile& file, std::span<const Byte> bytes) {
-    if (file.original_fd >= 0) {
+    if (file.compared_fd >= 0) {
         Comparison const comparison = compare_with_original(file, bytes);
         if (comparison != Comparison::different) return comparison == Comparison::same;
     }
@@ -299,7 +349,7 @@ bool write_output(OutputFile& file, std::span<const Byte> bytes) {
 }
 
 bool commit_output(OutputFile& file) {
-    if (file.original_fd >= 0) {
+    if (file.compared_fd >= 0) {
         Comparison const comparison = compare_end_with_original(file);
         if (comparison != Comparison::different) return comparison == Comparison::same;
     }
@@ -308,21 +358,26 @@ bool commit_output(OutputFile& file) {
     // must be on the disk before the rename, and the rename after it, or a
     // crash could leave neither. A replaced file is otherwise written back
     // whenever the system likes, as cp does.
-    if ((file.target_exists && !copy_attributes(file.target_path.c_str(), file.fd)) ||
+    if ((file.target_exists && !copy_attributes(file.original_fd, original_path(file).c_str(), file.fd)) ||
         (file.in_place && fsync(file.fd) != 0) || !close_output(file)) {
         discard(file);
         return false;
     }
     std::string const target_name = base_name_of(file.target_path);
-    {
-        SignalsHeldOff const held;
-        if (renameat(file.directory_fd, file.temporary_path.c_str(), file.directory_fd, target_name.c_str()) != 0) {
-            discard(file);
-            return false;
-        }
-        forget_temporary_file();
-        file.temporary_path.clear();
+    SignalsHeldOff held;
+    // Meanwhile another process may have changed [out], put another file
+    // under its name or moved its directory away: the new file would then
+    // replace what it was not made from, with the attributes of another
+    // file, or land where [out] no longer is. The old file is kept, as an
+    // editor keeps a file changed since it was read.
+    if (!directory_still_named(file) || (file.target_exists && !original_still_named(file)) ||
+        renameat(file.directory_fd, file.temporary_path.c_str(), file.directory_fd, target_name.c_str()) != 0) {
+        discard(file);
+        return false;
     }
+    forget_temporary_file();
+    file.temporary_path.clear();
+    held.hold_to_the_end();
     return !file.in_place || fsync(file.directory_fd) == 0;
 }
 

@@ -27,13 +27,30 @@ struct InputFile {
     ~InputFile();
 };
 
+// What an existing [out] was when the run began: it is replaced only if its
+// name still holds that file, unchanged by others.
+struct TargetState {
+    FileIdentity identity;
+    unsigned long long size = 0;
+    unsigned long long write_time = 0;
+    friend bool operator==(TargetState const&, TargetState const&) = default;
+};
+
 struct OutputFile {
-    void* handle = nullptr;  // HANDLE
+    void* handle = nullptr;  // HANDLE: the temporary file, or a device written directly
     FileMode mode = FileMode::binary;
-    bool target_exists = false;  // replaced with ReplaceFileW, keeping its attributes
-    bool in_place = false;       // the target is the input: flushed to disk before it is replaced
+    std::optional<TargetState> existing;  // replaced with ReplaceFileW, keeping its attributes
+    bool in_place = false;  // the target is the input: flushed to disk before it is replaced
+    // In place, until the new text first differs from the old: the target
+    // open for reading, and how many of its bytes the new text repeats. No
+    // temporary file exists meanwhile.
+    void* original = nullptr;  // HANDLE
+    unsigned long long matched = 0;
     NativeString temporary_path;  // empty when writing the target directly
     NativeString target_path;
+    // A temporary file left behind because the target went from its name
+    // while being replaced: it holds the only copy of the text.
+    NativeString kept_path;
 
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codepage/platform.hpp"
+#include "codepage/windows/test_hooks.hpp"
 #include "codepage/windows/windows_api.hpp"
 
 namespace codepage {
@@ -56,10 +57,17 @@ InputFile::~InputFile() {
 
 bool open_input(InputFile& file, NativeStringView name, FileMode mode) {
     std::wstring const path(name);
-    // With backup semantics a directory opens too; reading it fails then.
-    HANDLE const handle = CreateFileW(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // Others may read, rename and delete [in] while it is read, but not
+    // write it: an editor cannot save into it meanwhile, so that the run
+    // never reads a splice of old and new text; a file that another program
+    // holds open for writing does not open. With backup semantics a
+    // directory opens too; reading it fails then.
+    HANDLE const handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
+#ifdef CODEPAGE_TEST_HOOKS
+    test_hooks::pause_at(L"input");
+#endif
     file.handle = handle;
     file.mode = mode;
     BY_HANDLE_FILE_INFORMATION info;

@@ -3,6 +3,8 @@
 # against the Linux build: the same bytes for valid input (litconv's text
 # mode writing CR LF), the same messages and exit statuses, the safe output
 # file, and the places where Windows' own conversion answers differently.
+# A test build of txtconv (CODEPAGE_TEST_HOOKS, made here) holds runs at
+# known points and makes the replacement of [out] fail.
 #
 # Usage: tests/windows/run_wine_tests.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 #
@@ -52,6 +54,12 @@ mkdir -p "$WINEPREFIX"
 "$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null; "$wineserver" -w; umount "$work/full" 2>/dev/null; rm -rf "$work"' EXIT
 "$wine" wineboot --init >"$work/wineboot.log" 2>&1
+
+# The test build: only the hooks of codepage/windows/test_hooks.hpp differ.
+hooks_build=$work/test-hooks
+{ cmake -S "$source_dir" -B "$hooks_build" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_CXX_FLAGS=-DCODEPAGE_TEST_HOOKS && cmake --build "$hooks_build" --target txtconv -j2; } \
+    >"$work/test-hooks.log" 2>&1 || { cat "$work/test-hooks.log"; exit 1; }
 
 run=$work/run
 mkdir -p "$run"
@@ -305,13 +313,15 @@ fi
 
 # Ctrl-C while the input blocks removes the temporary file, keeps the old
 # output and ends the process with STATUS_CONTROL_C_EXIT (C000013A), of
-# which the shell sees the low byte. Wine turns SIGINT into Ctrl-C.
+# which the shell sees the low byte. Wine turns SIGINT into Ctrl-C. Wine
+# reads a FIFO without a writer as empty: the writer is open before the
+# program starts.
 mkfifo fifo
+exec 3<>fifo
 echo old >interrupted.c
 touch "$work/mark"
 "$wine" "$windows_build/txtconv.exe" fifo interrupted.c >"$work/win.out" &
 program=$!
-exec 3>fifo
 printf 'int x;\n' >&3
 for _ in {1..100}; do
     [[ -n $(find . -maxdepth 1 -name '.interrupted.c.*' -print -quit) ]] && break
@@ -320,9 +330,256 @@ done
 kill -INT "$program"
 wait "$program"
 check "Ctrl-C: status of an interrupted process" test $? = $((0x3A))
-exec 3>&-
 check "Ctrl-C: the existing output keeps its content" grep -qx old interrupted.c
 check "Ctrl-C: no temporary file left" no_leftovers
+
+# ---- Runs held at a known point
+#
+# held POINT ACTION PROGRAM ARGS...: runs the test build's PROGRAM, which
+# stops at POINT (input: [in] just opened; replace: the new text written,
+# before it replaces [out]) while ACTION runs, as another program would
+# act; then the run goes on. ACTION "interrupt" sends Ctrl-C instead, and
+# the run never goes on by itself. Status in $win_status, messages in
+# win.out. ACTION may run win itself.
+held() {
+    local point=$1 action=$2 program=$3 pid line=
+    shift 3
+    rm -f "$work/go" "$work/paused"
+    mkfifo "$work/go" "$work/paused"
+    CODEPAGE_TEST_PAUSE=$point "$wine" "$hooks_build/$program.exe" "$@" \
+        <"$work/go" >"$work/held.out" 2>"$work/paused" &
+    pid=$!
+    # Open for reading here too, the go-ahead never meets a closed pipe.
+    exec 4<>"$work/go" 5<"$work/paused"
+    read -r line <&5
+    if [[ $line == paused && $action == interrupt ]]; then
+        kill -INT "$pid"
+    else
+        [[ $line == paused ]] && eval "$action"
+        echo >&4
+    fi
+    wait "$pid"
+    win_status=$?
+    exec 4>&- 5<&-
+    mv "$work/held.out" "$work/win.out"
+}
+
+# An interrupt ends a run as interrupted from its start: before any
+# temporary file exists (into NUL, a new file, or in place, where it is
+# made at the first difference) and once one exists.
+while read -r point in out; do
+    cp hello.c same.c
+    echo old >old.c
+    rm -f new.c
+    touch "$work/mark"
+    held "$point" interrupt txtconv "$in" "$out"
+    check "Ctrl-C at $point, $in $out: status of an interrupted process" test "$win_status" = $((0x3A))
+    check "Ctrl-C at $point, $in $out: nothing written" \
+        test ! -e new.c -a "$(cat old.c)" = old -a "$(hex same.c)" = "$(hex hello.c)"
+    check "Ctrl-C at $point, $in $out: no temporary file left" no_leftovers
+done <<'EOF'
+input   fifo   NUL
+input   fifo   new.c
+input   same.c same.c
+replace hello.c old.c
+replace same.c same.c
+EOF
+exec 3>&-
+
+# While it is read, [in] is open without FILE_SHARE_WRITE: another Windows
+# program may read it, not write it.
+other_programs() {
+    win txtconv hello.c same.c
+    writer_status=$win_status
+    cp "$work/win.out" "$work/writer.out"
+    win txtconv same.c read.c
+    reader_status=$win_status
+}
+cp hello.c same.c
+writer_status='' reader_status=''
+held input other_programs txtconv same.c new.c
+check "[in] held: the run converts it" test "$win_status" = 0 -a "$(hex new.c)" = "$(hex lin-txt-hello.c)"
+check "[in] held: another program's write refused" \
+    test "$writer_status" = 1 -a "$(hex same.c)" = "$(hex hello.c)"
+check "[in] held: the writer told so" cmp -s "$work/writer.out" \
+    <(printf 'ファイル"same.c"が開けません。\r\n' | iconv -f UTF-8 -t CP932)
+check "[in] held: another program reads it" \
+    test "$reader_status" = 0 -a "$(hex read.c)" = "$(hex lin-txt-hello.c)"
+
+# [out] is replaced only while it is the file it was, unchanged; a file
+# gone from the name is written anew. Each line: what another program does
+# while the run is held before the replacement, [in] and [out], the status,
+# and a command that prints what [out] holds at the end.
+while IFS='|' read -r action in out status result; do
+    cp hello.c same.c
+    echo old >old.c
+    echo bait >bait.c
+    touch "$work/mark"
+    held replace "$action" txtconv "$in" "$out"
+    description="held before the replacement, '$action'"
+    check "$description: status $status" test "$win_status" = "$status"
+    check "$description: [out] holds '$result'" cmp -s "$out" <(eval "$result")
+    if ((status == 1)); then
+        check "$description: the write message" message_is "ファイル\"$out\"に書き込めません。"
+    fi
+    check "$description: no temporary file left" no_leftovers
+done <<'EOF'
+mv bait.c old.c|hello.c|old.c|1|echo bait
+echo more >>old.c|hello.c|old.c|1|printf 'old\nmore\n'
+touch -d 2001-01-01 old.c|hello.c|old.c|1|echo old
+rm old.c|hello.c|old.c|0|cat lin-txt-hello.c
+mv bait.c same.c|same.c|same.c|1|echo bait
+echo more >>same.c|same.c|same.c|1|cat hello.c; echo more
+EOF
+
+# A replacement that fails once ReplaceFileW moved the target aside keeps
+# the new text: the temporary file stays, and the message says where. The
+# test build fails as told (test_hooks.hpp): with the error code, the name
+# then taken by a directory or free. Each line: the code, taken or free,
+# the status, and what stands under [out]'s name at the end.
+while read -r code name status result; do
+    rm -rf fault.c fault.c~ .fault.c.*
+    cp hello.c fault.c
+    taken=
+    [[ $name == taken ]] && taken=1
+    CODEPAGE_TEST_REPLACE_FAULT=$code CODEPAGE_TEST_REPLACE_TAKEN=$taken \
+        "$wine" "$hooks_build/txtconv.exe" fault.c fault.c >"$work/win.out"
+    win_status=$?
+    description="replacement failing with $code, the name $name"
+    check "$description: status $status" test "$win_status" = "$status"
+    kept=$(find . -maxdepth 1 -name '.fault.c.*' -printf '%f')
+    case $result in
+    converted) check "$description: [out] converted" cmp -s fault.c lin-txt-hello.c ;;
+    old) check "$description: [out] kept" cmp -s fault.c hello.c ;;
+    directory) check "$description: the directory stands" test -d fault.c ;;
+    esac
+    if [[ $result == directory ]]; then
+        check "$description: the new text kept" cmp -s "$kept" lin-txt-hello.c
+        where='\\?\Z:'${PWD//\//\\}\\$kept
+        check "$description: the message says where" \
+            message_is "$(printf 'ファイル"fault.c"に書き込めません。\n変換した内容は"%s"にあります。' "$where")"
+    else
+        check "$description: no temporary file left" test -z "$kept"
+    fi
+done <<'EOF'
+1176 taken 1 directory
+1176 free  0 converted
+1177 taken 1 directory
+1175 free  1 old
+EOF
+
+# ---- Names
+#
+# A name with a stream part is refused at once: its temporary file would be
+# a stream of a new file. Wine has no streams and would make a file of that
+# name. A drive's colon is no stream. Each line: [out], the status, and the
+# files the run makes.
+while IFS='|' read -r out status made; do
+    touch "$work/mark"
+    win txtconv hello.c "$out"
+    check "txtconv hello.c '$out': status $status" test "$win_status" = "$status"
+    if ((status == 1)); then
+        check "txtconv hello.c '$out': the open message" message_is "ファイル\"$out\"が開けません。"
+    fi
+    made=$(eval echo "$made")
+    check "txtconv hello.c '$out': makes '$made'" \
+        test "$(find . "$WINEPREFIX/drive_c" -maxdepth 1 -type f -newer "$work/mark" | sort | xargs)" = "$made"
+    find . "$WINEPREFIX/drive_c" -maxdepth 1 -type f -newer "$work/mark" -delete
+done <<'EOF'
+a.c:s|1|
+hello.c::$DATA|1|
+C:drive.c|0|$WINEPREFIX/drive_c/drive.c
+NUL:|0|
+EOF
+
+# ---- In place: only what changes is touched
+#
+# A file that would come out the same keeps its inode and times: no
+# temporary file, no ReplaceFileW, no flush. Each line: the program, the
+# file, what becomes of it (untouched, converted, refused as UTF-8, refused
+# for a byte that is no character of code page 932 on a line), and whether
+# the check needs the command driver's refusals of files that are already
+# UTF-8 or not code page 932: set CHECK_REFUSALS=1 where it has them.
+check_refusals=${CHECK_REFUSALS:-0}
+{ cat crlf_plain.c; printf 'const char *s = "\x8a\xbf\x8e\x9a";\r\n'; } >later.c
+printf 's = "\x82";\r\nt = "\x85\x40";\r\n' >invalid.c
+printf 'a\r\nb\r\n\x85\x40\r\n' >not932.txt
+printf '\xef\xbb\xbfint x;\r\n' >bom.c
+printf 'puts("\xe6\x97\xa5\xe6\x9c\xac");\r\n' >utf8.c
+strace -f -o /dev/null true 2>/dev/null && traced=1 || traced=
+# expected PROGRAM FILE: what the Windows build writes for FILE.
+expected() {
+    if [[ $1 == litconv ]]; then
+        perl -pe 's/\r\n/\n/g' "$2" >"$work/lf.c"
+        lin litconv "$work/lf.c" "$work/expected"
+        with_crlf "$work/expected"
+    else
+        lin txtconv "$2" "$work/expected"
+        cat "$work/expected"
+    fi
+}
+while IFS='|' read -r program file result needs; do
+    description="in place, $program $file"
+    if [[ $needs == refusals && $check_refusals != 1 ]]; then
+        skipped=$((skipped + 1))
+        echo "skipped: $description (CHECK_REFUSALS is not 1)"
+        continue
+    fi
+    cp "$file" ip.c
+    expected "$program" "$file" >"$work/expected.out"
+    before=$(stat -c '%i %y %z' ip.c)
+    touch "$work/mark"
+    if [[ -n $traced ]]; then
+        strace -f -e trace=fsync,fdatasync,rename,renameat,renameat2 -o "$work/strace.out" \
+            "$wine" "$windows_build/$program.exe" ip.c ip.c >"$work/win.out" 2>"$work/win.err"
+    else
+        "$wine" "$windows_build/$program.exe" ip.c ip.c >"$work/win.out" 2>"$work/win.err"
+    fi
+    win_status=$?
+    check "$description: no temporary file left" no_leftovers
+    if [[ $result == converted ]]; then
+        check "$description: status 0" test "$win_status" = 0
+        check "$description: converted" cmp -s ip.c "$work/expected.out"
+        continue
+    fi
+    check "$description: the file as it was" cmp -s ip.c "$file"
+    check "$description: its inode and times kept" test "$(stat -c '%i %y %z' ip.c)" = "$before"
+    if [[ -n $traced ]]; then
+        check "$description: neither renamed nor flushed" test "$(grep -c 'sync(\|rename' "$work/strace.out")" = 0
+    fi
+    case $result in
+    untouched) check "$description: status 0" test "$win_status" = 0 ;;
+    utf8)
+        check "$description: status 1" test "$win_status" = 1
+        check "$description: the message" message_is 'ファイル"ip.c"はすでにUTF-8です。'
+        ;;
+    line*)
+        check "$description: status 1" test "$win_status" = 1
+        check "$description: the message" \
+            message_is "ファイル\"ip.c\"の${result#line }行目に、コードページ932の文字ではないバイトがあります。"
+        ;;
+    esac
+done <<'EOF'
+litconv|crlf_plain.c|untouched|
+litconv|later.c|converted|
+litconv|hello.c|converted|
+litconv|invalid.c|converted|
+litconv|not932.txt|untouched|
+litconv|bom.c|utf8|refusals
+litconv|utf8.c|utf8|refusals
+txtconv|hello.c|converted|
+txtconv|bom.c|untouched|refusals
+txtconv|utf8.c|utf8|refusals
+txtconv|not932.txt|line 3|refusals
+EOF
+# Into another file [out] is always written, even when it holds the same
+# bytes: make relies on its new time.
+cp crlf_plain.c copy.c
+before=$(stat -c '%i %y %z' copy.c)
+win litconv crlf_plain.c copy.c
+check "litconv into a file that holds the same bytes: status 0" test "$win_status" = 0
+check "litconv into a file that holds the same bytes: replaced" \
+    test "$(stat -c '%i %y %z' copy.c)" != "$before" -a "$(hex copy.c)" = "$(hex crlf_plain.c)"
 
 # ---- Bytes that are not valid code page 932
 #
