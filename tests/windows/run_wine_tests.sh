@@ -497,10 +497,7 @@ EOF
 # A file that would come out the same keeps its inode and times: no
 # temporary file, no ReplaceFileW, no flush. Each line: the program, the
 # file, what becomes of it (untouched, converted, refused as UTF-8, refused
-# for a byte that is no character of code page 932 on a line), and whether
-# the check needs the command driver's refusals of files that are already
-# UTF-8 or not code page 932: set CHECK_REFUSALS=1 where it has them.
-check_refusals=${CHECK_REFUSALS:-0}
+# for a byte that is no character of code page 932 on a line).
 { cat crlf_plain.c; printf 'const char *s = "\x8a\xbf\x8e\x9a";\r\n'; } >later.c
 printf 's = "\x82";\r\nt = "\x85\x40";\r\n' >invalid.c
 printf 'a\r\nb\r\n\x85\x40\r\n' >not932.txt
@@ -518,13 +515,8 @@ expected() {
         cat "$work/expected"
     fi
 }
-while IFS='|' read -r program file result needs; do
+while IFS='|' read -r program file result; do
     description="in place, $program $file"
-    if [[ $needs == refusals && $check_refusals != 1 ]]; then
-        skipped=$((skipped + 1))
-        echo "skipped: $description (CHECK_REFUSALS is not 1)"
-        continue
-    fi
     cp "$file" ip.c
     expected "$program" "$file" >"$work/expected.out"
     before=$(stat -c '%i %y %z' ip.c)
@@ -560,17 +552,17 @@ while IFS='|' read -r program file result needs; do
         ;;
     esac
 done <<'EOF'
-litconv|crlf_plain.c|untouched|
-litconv|later.c|converted|
-litconv|hello.c|converted|
-litconv|invalid.c|converted|
-litconv|not932.txt|untouched|
-litconv|bom.c|utf8|refusals
-litconv|utf8.c|utf8|refusals
-txtconv|hello.c|converted|
-txtconv|bom.c|untouched|refusals
-txtconv|utf8.c|utf8|refusals
-txtconv|not932.txt|line 3|refusals
+litconv|crlf_plain.c|untouched
+litconv|later.c|converted
+litconv|hello.c|converted
+litconv|invalid.c|converted
+litconv|not932.txt|untouched
+litconv|bom.c|utf8
+litconv|utf8.c|utf8
+txtconv|hello.c|converted
+txtconv|bom.c|untouched
+txtconv|utf8.c|utf8
+txtconv|not932.txt|line 3
 EOF
 # Into another file [out] is always written, even when it holds the same
 # bytes: make relies on its new time.
