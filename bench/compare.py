@@ -35,6 +35,7 @@ PACKAGES = {"hyperfine": "hyperfine", "nkf": "nkf", "uconv": "icu-devtools", "/u
 CORPORA = [  # (file, its 10 MB head, which of our programs convert it)
     ("prose.txt", "prose-10m.txt", ["txtconv"]),
     ("csource.c", "csource-10m.c", ["txtconv", "litconv"]),
+    ("wide.c", "wide-10m.c", ["txtconv", "litconv"]),
     ("ascii.c", "ascii-10m.c", ["txtconv", "litconv"]),
 ]
 
@@ -42,6 +43,7 @@ CORPORA = [  # (file, its 10 MB head, which of our programs convert it)
 TARGETS = {
     "prose.txt": [("txtconv", "iconv", 0.30), ("txtconv", "cp", 1.8)],
     "csource.c": [("txtconv", "iconv", 0.25), ("txtconv", "cp", 1.5), ("litconv", "cp", 1.5)],
+    "wide.c": [("txtconv", "iconv", 0.25), ("txtconv", "cp", 1.5), ("litconv", "cp", 1.5)],
     "ascii.c": [("txtconv", "cp", 1.3), ("litconv", "cp", 1.5)],
 }
 RSS_LIMIT_KIB = 16 * 1024
@@ -143,11 +145,13 @@ def main():
         rss = {name: (peak_rss_kib(small[name]), peak_rss_kib(cmds[name])) for name in cmds}
 
         print(f"### {corpus} ({size / 1e6:.0f} MB)\n")
-        print("| command | median s | MB/s | / cp | / iconv | peak RSS, 10 MB in | peak RSS, 100 MB in |")
-        print("|---|---:|---:|---:|---:|---:|---:|")
+        floor = times.get("io_floor")
+        print("| command | median s | MB/s | / cp | / iconv | / io_floor | peak RSS, 10 MB in | peak RSS, 100 MB in |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|")
         for name in cmds:
             t = times[name]
             print(f"| {name} | {t:.3f} | {size / 1e6 / t:.0f} | {t / times['cp']:.2f} | {t / times['iconv']:.2f} "
+                  f"| {t / floor if floor else float('nan'):.2f} "
                   f"| {rss[name][0] / 1024:.1f} MiB | {rss[name][1] / 1024:.1f} MiB |")
         print()
         for a, b, limit in TARGETS[corpus]:

@@ -66,9 +66,10 @@ TEST(EscapeChunk, NarrowLiterals) {
         {"\"" HYOU "\" x", "\"" HYOU_ESCAPED "\" x"},       // 5C as a second byte is no backslash
         {"\"" KATAKANA_A "1\"", "\"" KATAKANA_A_ESCAPED "\\x31\""},
         {"\"\x80\xA0\xFD\xFE\xFF\"", "\"\x80\xA0\xFD\xFE\xFF\""},
-        // A stray lead byte keeps its value as an escape: copied before the
-        // escapes of ｱ, 81 and their backslash would make the character ―.
-        {"\"\x81" KATAKANA_A "A\"", "\"\\x81" KATAKANA_A_ESCAPED "\\x41\""},
+        // A stray lead byte keeps its value as an escape: copied before an
+        // escape, 81 and its backslash would make the character ―. It takes
+        // a byte from 0x80 up with it, which keeps its value too.
+        {"\"\x81" KATAKANA_A "A\"", "\"\\x81\\xB1\\x41\""},
         {"\"\x85\" \"" KAN "\"", "\"\\x85\" \"" KAN_ESCAPED "\""},
         {"\"\x81", "\"\\x81"},
         {"\0\"" KAN "\0" KAN "\""s, "\0\"" KAN_ESCAPED "\0" KAN_ESCAPED "\""s},

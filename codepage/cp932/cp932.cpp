@@ -28,10 +28,11 @@ std::size_t decode_with(Decoder& decoder, std::span<const Byte> in, bool last, s
     Byte* w = begin;
     std::size_t i = 0;
     if (decoder.pending_lead >= 0 && !in.empty()) {
-        Utf8Char const pair = table.pair[pair_index(static_cast<Byte>(decoder.pending_lead), in[0])];
+        auto const lead = static_cast<Byte>(decoder.pending_lead);
+        Utf8Char const pair = table.pair[pair_index(lead, in[0])];
         decoder.pending_lead = -1;
         w = put(w, pair.length != 0 ? pair : replacement);
-        if (pair.length != 0 || in[0] >= 0x80) i = 1;
+        if (takes_next(lead, in[0])) i = 1;
     }
     // Room: after i input bytes at most 3 * i + 3 bytes are written (three
     // for each byte, the U+FFFD of a pending lead byte besides), so at least
@@ -75,7 +76,7 @@ std::size_t decode_with(Decoder& decoder, std::span<const Byte> in, bool last, s
             ++i;
         } else {
             w = put(w, replacement);
-            i += in[i + 1] >= 0x80 ? 2 : 1;
+            i += next_char(in.subspan(i));
         }
     }
     if (last && decoder.pending_lead >= 0) {
