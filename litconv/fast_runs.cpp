@@ -34,10 +34,11 @@ std::size_t copy_to_stop(Stops<stops...>, std::span<const Byte> in, Byte* out) {
     return codepage::copy_to_any<stops...>(in.data(), in.data() + in.size(), out);
 }
 
-// Where a run that reached the end of `in` (`n` bytes, from a character's
-// start) must end: before a lead byte that the next chunk may complete.
+// Where a run of `n` bytes from a character's start must end: if it reached
+// the end of `in`, before a lead byte that the next chunk may complete.
 std::size_t before_cut_lead(std::span<const Byte> in, std::size_t n) {
-    return n > 0 && codepage::is_lead_byte(in[n - 1]) && starts_character(in, n - 1) ? n - 1 : n;
+    bool const cut = n == in.size() && n > 0 && codepage::is_lead_byte(in[n - 1]) && starts_character(in, n - 1);
+    return cut ? n - 1 : n;
 }
 
 // Copies the characters from 0x80 up at the start of `in`, pairs whole, so
@@ -80,8 +81,7 @@ std::size_t copy_quoted(S stops, std::span<const Byte> in, Byte* out) {
     std::size_t n = 0;
     while (true) {
         n += copy_to_stop(stops, in.subspan(n), out + n);
-        if (n == in.size()) return before_cut_lead(in, n);
-        if (in[n] != '\\' || starts_character(in, n)) return n;
+        if (n == in.size() || in[n] != '\\' || starts_character(in, n)) return before_cut_lead(in, n);
         out[n] = in[n];
         ++n;
     }
@@ -126,7 +126,11 @@ std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::
     while (i + 1 < in.size()) {
         Byte const b = in[i];
         Byte const next = in[i + 1];
-        if (Utf8Char const c = table.pair[codepage::pair_index(b, next)]; c.length != 0) {
+        if (b >= 0x80) {
+            // A pair; anything else from 0x80 up is step's. (ASCII never
+            // looks into the pair table, whose rows for it are all zero.)
+            Utf8Char const c = table.pair[codepage::pair_index(b, next)];
+            if (c.length == 0) break;
             writer.escape_character(c);
             after_escape = true;
             i += 2;
