@@ -35,7 +35,9 @@ std::size_t escape_chunk_with(codepage::CopyToPairFunction* kernel, ScanState& s
         step(state, c, writer);
         i = c.size - 1;
     }
-    // A sweep that found no line feed finds none before where it stopped.
+    // A sweep finds no line feed between the last one it took and where it
+    // stopped: another one that starts before there stops there as well,
+    // with nothing to take.
     std::size_t no_sweep_before = 0;
     while (i < n) {
         i += scan_run(state, table, chunk.subspan(i), writer);
@@ -56,6 +58,7 @@ std::size_t escape_chunk_with(codepage::CopyToPairFunction* kernel, ScanState& s
         }
         if (i >= no_sweep_before && state.held == Held::nothing && sweep_may_start(state.lex, b)) {
             Sweep const sweep = sweep_ascii_lines(kernel, chunk.subspan(i), writer.next);
+            no_sweep_before = i + sweep.searched;
             if (sweep.swept != 0) {
                 state.lex = LexState{};
                 state.after_escape = false;
@@ -63,7 +66,6 @@ std::size_t escape_chunk_with(codepage::CopyToPairFunction* kernel, ScanState& s
                 i += sweep.swept;
                 continue;
             }
-            no_sweep_before = i + sweep.searched;
         }
         Char const c = character(table, chunk.subspan(i));
         step(state, c, writer);
