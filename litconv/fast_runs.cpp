@@ -75,15 +75,19 @@ std::size_t copy_code(LexState& lex, std::span<const Byte> in, Byte* out) {
 
 // Copies the inside of a wide string or a character literal up to a stop:
 // its closer, a line end, or a backslash that is a character, not the
-// second byte of a pair.
+// second byte of a pair, unless it takes a plain_after_backslash.
 template <typename S>
 std::size_t copy_quoted(S stops, std::span<const Byte> in, Byte* out) {
     std::size_t n = 0;
     while (true) {
         n += copy_to_stop(stops, in.subspan(n), out + n);
-        if (n == in.size() || in[n] != '\\' || starts_character(in, n)) return before_cut_lead(in, n);
-        out[n] = in[n];
-        ++n;
+        if (n == in.size() || in[n] != '\\') return before_cut_lead(in, n);
+        std::size_t const length = !starts_character(in, n)                             ? 1  // the 5C of a pair
+                                   : n + 1 < in.size() && plain_after_backslash(in[n + 1]) ? 2  // an escape
+                                                                                         : 0;
+        if (length == 0) return n;
+        std::memcpy(out + n, in.data() + n, length);
+        n += length;
     }
 }
 
@@ -142,7 +146,7 @@ std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::
             std::size_t const n = copy_plain(StringStops{}, in.subspan(i), writer.next);
             writer.next += n;
             i += n;
-        } else if (b == '\\' && next < 0x80 && next != '\n' && next != '\r' && next != '\\') {
+        } else if (b == '\\' && plain_after_backslash(next)) {
             // An escape whose backslash starts no splice.
             writer.copy(b);
             writer.copy(next);

@@ -145,6 +145,11 @@ using BlockCommentStops = Stops<'*'>;
 // The body of a wide raw literal, which holds no splices.
 using RawStops = Stops<')'>;
 
+// In a literal a backslash takes the character after it. Where that is an
+// ASCII byte that can neither start a splice nor end the line, the two are
+// plain: they leave the lexer where it was.
+constexpr bool plain_after_backslash(Byte b) { return b < 0x80 && b != '\n' && b != '\r' && b != '\\'; }
+
 constexpr bool fast_run_applies(LexState const& state) {
     switch (state.mode) {
         case Mode::code:
