@@ -169,9 +169,12 @@ std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::
 
 }  // namespace
 
-std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in, Writer& out) {
+namespace {
+
+// The run of the current mode alone.
+std::size_t run_in_mode(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in, Writer& out) {
     LexState& lex = state.lex;
-    if (state.held != Held::nothing || state.escape_held || !fast_run_applies(lex)) return 0;
+    if (!fast_run_applies(lex)) return 0;
     std::size_t n = 0;
     switch (lex.mode) {
         case Mode::code:
@@ -201,6 +204,22 @@ std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::s
     if (n != 0) state.after_escape = false;
     out.next += n;
     return n;
+}
+
+}  // namespace
+
+std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in, Writer& out) {
+    if (state.held != Held::nothing || state.escape_held) return 0;
+    std::size_t n = 0;
+    while (true) {
+        n += run_in_mode(state, table, in.subspan(n), out);
+        // A stop that the lexer copies need not go back to the main loop:
+        // the end of a comment, of a wide literal, the second byte of //.
+        if (n == in.size() || !copied_by_lex(state.lex, in[n])) return n;
+        lex(state.lex, in[n]);
+        out.copy(in[n++]);
+        state.after_escape = false;
+    }
 }
 
 namespace {

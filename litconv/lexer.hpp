@@ -170,6 +170,30 @@ constexpr bool fast_run_applies(LexState const& state) {
     return false;
 }
 
+// Whether lex gives `b` the role copy here, whatever it does to the state:
+// an ASCII byte but a backslash (which may start a splice, the writer's
+// business) in a comment, a wide or character literal, the body of a wide
+// raw literal, or code right after a / (where it may open a comment). A
+// fast run that stops at such a byte may lex it itself and go on.
+constexpr bool copied_by_lex(LexState const& state, Byte b) {
+    if (b >= 0x80 || b == '\\') return false;
+    switch (state.mode) {
+        case Mode::code:
+            return state.slash;
+        case Mode::line_comment:
+        case Mode::block_comment:
+        case Mode::character:
+            return true;
+        case Mode::string:
+        case Mode::raw:
+            return state.wide;
+        case Mode::header_name:
+        case Mode::raw_delimiter:
+            return false;
+    }
+    return false;
+}
+
 // Moves `state` past a run of plain bytes in code, as lex would: `ascii`
 // says whether the run is all ASCII or all characters from 0x80 up. Only
 // the word it ends in and whether its line holds nothing but blanks change.
