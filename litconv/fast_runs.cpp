@@ -48,10 +48,15 @@ std::size_t before_cut_lead(std::span<const Byte> in, std::size_t n) {
 std::size_t copy_high(std::span<const Byte> in, Byte* out) {
     std::size_t i = 0;
     while (i < in.size() && in[i] >= 0x80) {
-        if (codepage::is_lead_byte(in[i]) && i + 1 == in.size()) break;
-        std::size_t const length = codepage::next_char(in.subspan(i));
-        std::memcpy(out + i, in.data() + i, length);
-        i += length;
+        Byte const b = in[i];
+        out[i] = b;
+        if (!codepage::is_lead_byte(b)) {
+            ++i;
+            continue;
+        }
+        if (i + 1 == in.size()) break;
+        out[i + 1] = in[i + 1];  // rewritten next if the lead byte stands alone
+        i += codepage::next_char(in.subspan(i));
     }
     return i;
 }
@@ -214,10 +219,18 @@ std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::s
     while (true) {
         n += run_in_mode(state, table, in.subspan(n), out);
         // A stop that the lexer copies need not go back to the main loop:
-        // the end of a comment, of a wide literal, the second byte of //.
-        if (n == in.size() || !copied_by_lex(state.lex, in[n])) return n;
-        lex(state.lex, in[n]);
-        out.copy(in[n++]);
+        // the end of a comment or a wide literal, what follows a / in code.
+        // In code only at a / or a quote, too: elsewhere the main loop may
+        // sweep lines of ASCII from there, but Japanese in comments and
+        // literals mostly stops a sweep begun at those.
+        if (n == in.size()) return n;
+        Byte const b = in[n];
+        LexState const& lex_state = state.lex;
+        bool const here = lex_state.mode != Mode::code || lex_state.slash || b == '/' || b == '"';
+        if (!here || !copied_by_lex(lex_state, b)) return n;
+        lex(state.lex, b);
+        out.copy(b);
+        ++n;
         state.after_escape = false;
     }
 }

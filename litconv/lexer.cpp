@@ -206,22 +206,6 @@ Role lex_raw(LexState& state, Byte c) {
 
 }  // namespace
 
-void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
-    if (state.mode != Mode::code) return;
-    if (!ascii) {  // any such character keeps the word from being a prefix or a name
-        state.word.push(non_ascii);
-        state.line_start = false;
-        return;
-    }
-    std::size_t word = run.size();
-    while (word > 0 && is_identifier_byte(run[word - 1])) --word;
-    if (word != 0) state.word = Word{};
-    for (Byte b : run.subspan(word)) state.word.push(b);
-    std::size_t blanks = run.size();
-    while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
-    if (blanks != 0) state.line_start = run[blanks - 1] == '\n';
-}
-
 Role lex(LexState& state, Byte c) {
     switch (state.mode) {
         case Mode::code:

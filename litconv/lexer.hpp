@@ -172,33 +172,41 @@ constexpr bool fast_run_applies(LexState const& state) {
 
 // Whether lex gives `b` the role copy here, whatever it does to the state:
 // an ASCII byte but a backslash (which may start a splice, the writer's
-// business) in a comment, a wide or character literal, the body of a wide
-// raw literal, or code right after a / (where it may open a comment). A
-// fast run that stops at such a byte may lex it itself and go on.
+// business), anywhere but inside a narrow literal or a raw literal's
+// delimiter (which may turn out to open an ordinary one). A fast run that
+// stops at such a byte may lex it itself and go on.
 constexpr bool copied_by_lex(LexState const& state, Byte b) {
     if (b >= 0x80 || b == '\\') return false;
     switch (state.mode) {
-        case Mode::code:
-            return state.slash;
-        case Mode::line_comment:
-        case Mode::block_comment:
-        case Mode::character:
-            return true;
         case Mode::string:
         case Mode::raw:
             return state.wide;
-        case Mode::header_name:
         case Mode::raw_delimiter:
             return false;
+        default:
+            return true;
     }
-    return false;
 }
 
 // Moves `state` past a run of plain bytes in code, as lex would: `ascii`
 // says whether the run is all ASCII or all characters from 0x80 up. Only
 // the word it ends in and whether its line holds nothing but blanks change.
 // In every other mode a plain run changes nothing.
-void pass_plain(LexState& state, std::span<const Byte> run, bool ascii);
+inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
+    if (state.mode != Mode::code) return;
+    if (!ascii) {  // any such character keeps the word from being a prefix or a name
+        state.word.push(non_ascii);
+        state.line_start = false;
+        return;
+    }
+    std::size_t word = run.size();
+    while (word > 0 && is_identifier_byte(run[word - 1])) --word;
+    if (word != 0) state.word = Word{};
+    for (Byte b : run.subspan(word)) state.word.push(b);
+    std::size_t blanks = run.size();
+    while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
+    if (blanks != 0) state.line_start = run[blanks - 1] == '\n';
+}
 
 // The sweep. From code, a line end brings back the state a file starts in
 // unless a block comment or a raw literal is open, or a splice joins the
