@@ -15,9 +15,10 @@
 
 namespace litconv {
 
-// Takes the run at the start of `in` that the fast path of the current
-// state takes in one go, copied or escaped into `out`, and returns its
-// length; 0 where the next character must go through step. A run ends on a
+// Takes the run at the start of `in` that the fast paths take in one go,
+// copied or escaped into `out`, and returns its length; 0 where the next
+// character must go through step. On its way it lexes the stops that the
+// lexer copies itself (copied_by_lex) and goes on in the mode they leave. A run ends on a
 // character's boundary, never on a lead byte that the next chunk may
 // complete, nor on a backslash that it may show to start a splice.
 std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in, Writer& out);
