@@ -38,13 +38,15 @@ struct Run {
     std::string fault;
 };
 
-Run escape_in_blocks(codepage::CopyToPairFunction* kernel, std::string_view text, std::span<const std::size_t> sizes);
+Run escape_in_blocks(codepage::CopyToPairFunction* kernel, std::string_view text, std::span<const std::size_t> sizes,
+                     bool cr_in_splice = true);
 Run decode_in_blocks(codepage::DecodeFunction* decoder, std::string_view text, std::span<const std::size_t> sizes);
 
 // What litconv's scanner gets wrong on `text` cut as `seed` says, empty when
 // nothing: its output must be the reference's; escaping that output again
 // must change nothing; and when `text` holds only mapped characters, every
-// narrow literal of the output must be ASCII. With sweep kernel `kernel`.
+// narrow literal of the output must be ASCII. With sweep kernel `kernel`,
+// the text read as it is and as Windows' text mode hands it over.
 std::string escape_faults(codepage::CopyToPairFunction* kernel, std::string_view text, std::uint64_t seed);
 
 // What txtconv's decoder gets wrong on `text` cut as `seed` says, empty when

@@ -94,6 +94,7 @@ bool is_delimiter_character(std::string_view c) {
 struct Reader {
     std::vector<std::string_view> chars;
     std::vector<Piece> pieces;
+    bool cr_in_splice = true;
 
     // Marks the splices from `k` and returns the position after them.
     std::size_t skip_splices(std::size_t k) {
@@ -109,7 +110,7 @@ struct Reader {
     std::size_t splice_length(std::size_t k) const {
         if (at(k) != "\\") return 0;
         if (at(k + 1) == "\n") return 2;
-        if (at(k + 1) == "\r" && at(k + 2) == "\n") return 3;
+        if (cr_in_splice && at(k + 1) == "\r" && at(k + 2) == "\n") return 3;
         return 0;
     }
     std::size_t next(std::size_t k) { return skip_splices(k + 1); }
@@ -251,8 +252,9 @@ struct Reader {
 
 }  // namespace
 
-std::vector<Piece> scan(std::string_view text) {
+std::vector<Piece> scan(std::string_view text, bool cr_in_splice) {
     Reader reader;
+    reader.cr_in_splice = cr_in_splice;
     reader.chars = characters(text);
     for (std::string_view c : reader.chars) reader.pieces.push_back({.text = c, .context = Context::copied});
     for (std::size_t k = reader.skip_splices(0); k < reader.chars.size();)
@@ -260,12 +262,12 @@ std::vector<Piece> scan(std::string_view text) {
     return reader.pieces;
 }
 
-std::string escape(std::string_view text) {
+std::string escape(std::string_view text, bool cr_in_splice) {
     std::string out;
     bool after_escape = false;
     bool backslash = false;  // of an escape, written with what it escapes
     bool raw_piece = false;
-    for (Piece const& p : scan(text)) {
+    for (Piece const& p : scan(text, cr_in_splice)) {
         std::string_view const c = p.text;
         bool const escaped = is_escaped_character(c) || is_stray_lead_byte(c);
         std::string utf8(is_stray_lead_byte(c) ? c : "");  // a stray lead byte keeps its value
