@@ -18,7 +18,7 @@ scratch=$(mktemp -d "$corpora/check.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$reference"
 
-inputs=("$corpora"/prose.txt "$corpora"/csource.c "$corpora"/ascii.c "$corpora"/adversarial/*)
+inputs=("$corpora"/prose.txt "$corpora"/csource.c "$corpora"/wide.c "$corpora"/ascii.c "$corpora"/adversarial/*)
 failures=0
 for input in "${inputs[@]}"; do
     name=$(basename "$input")

@@ -11,7 +11,9 @@ before, as converting a tree again would. Peak RSS comes from
 /usr/bin/time -v on the 10 MB and the 100 MB input. --also adds the
 programs of another build (an earlier version, say) to the same runs. A
 build made with -DCP932TOOLS_BENCHMARKS=ON adds io_floor: the input copied through the
-programs' own file handling, with nothing converted. "cp <program>-sized"
+programs' own file handling, with nothing converted; "io_floor <program>-sized"
+does the same with a file of that program's output's size, and the column
+"/ io_floor" divides each of our programs by it. "cp <program>-sized"
 copies a file as large as that program's output: our programs write more
 bytes than they read (UTF-8 and escapes are longer), and no program can
 write them faster than cp copies them.
@@ -35,6 +37,7 @@ PACKAGES = {"hyperfine": "hyperfine", "nkf": "nkf", "uconv": "icu-devtools", "/u
 CORPORA = [  # (file, its 10 MB head, which of our programs convert it)
     ("prose.txt", "prose-10m.txt", ["txtconv"]),
     ("csource.c", "csource-10m.c", ["txtconv", "litconv"]),
+    ("wide.c", "wide-10m.c", ["txtconv", "litconv"]),
     ("ascii.c", "ascii-10m.c", ["txtconv", "litconv"]),
 ]
 
@@ -42,6 +45,7 @@ CORPORA = [  # (file, its 10 MB head, which of our programs convert it)
 TARGETS = {
     "prose.txt": [("txtconv", "iconv", 0.30), ("txtconv", "cp", 1.8)],
     "csource.c": [("txtconv", "iconv", 0.25), ("txtconv", "cp", 1.5), ("litconv", "cp", 1.5)],
+    "wide.c": [("txtconv", "iconv", 0.25), ("txtconv", "cp", 1.5), ("litconv", "cp", 1.5)],
     "ascii.c": [("txtconv", "cp", 1.3), ("litconv", "cp", 1.5)],
 }
 RSS_LIMIT_KIB = 16 * 1024
@@ -67,6 +71,9 @@ def commands(builds, ours, source, out):
     floor = os.path.join(builds[0][1], "bench", "io_floor")
     if os.path.exists(floor):  # built with -DCP932TOOLS_BENCHMARKS=ON
         result["io_floor"] = f"{q(floor)} {q(source)} {q(out)}/io_floor.out"
+        for program in ours:  # the file handling of a file of that program's output's size
+            sized = os.path.join(out, program + ".sized")
+            result[f"io_floor {program}-sized"] = f"{q(floor)} {q(sized)} {q(out)}/io_floor-sized.out"
     result["iconv"] = f"iconv -f CP932 -t UTF-8 {q(source)} > {q(out)}/iconv.out"
     result["uconv"] = f"uconv -f windows-932 -t UTF-8 {q(source)} > {q(out)}/uconv.out"
     result["nkf"] = f"nkf --ic=CP932 --oc=UTF-8 {q(source)} > {q(out)}/nkf.out"
@@ -143,11 +150,15 @@ def main():
         rss = {name: (peak_rss_kib(small[name]), peak_rss_kib(cmds[name])) for name in cmds}
 
         print(f"### {corpus} ({size / 1e6:.0f} MB)\n")
-        print("| command | median s | MB/s | / cp | / iconv | peak RSS, 10 MB in | peak RSS, 100 MB in |")
-        print("|---|---:|---:|---:|---:|---:|---:|")
+        def floor(name):  # our programs against the file handling of their output's size
+            program = name.split("@")[0]
+            return times.get(f"io_floor {program}-sized" if program in ours else "io_floor")
+        print("| command | median s | MB/s | / cp | / iconv | / io_floor | peak RSS, 10 MB in | peak RSS, 100 MB in |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|")
         for name in cmds:
             t = times[name]
             print(f"| {name} | {t:.3f} | {size / 1e6 / t:.0f} | {t / times['cp']:.2f} | {t / times['iconv']:.2f} "
+                  f"| {t / floor(name) if floor(name) else float('nan'):.2f} "
                   f"| {rss[name][0] / 1024:.1f} MiB | {rss[name][1] / 1024:.1f} MiB |")
         print()
         for a, b, limit in TARGETS[corpus]:

@@ -111,19 +111,19 @@ std::string read_file(std::string const& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-enum class Kind { prose, c_source, ascii };
+enum class Kind { prose, c_source, ascii, wide };  // wide: only when BENCH_CORPUS_DIR has it
 
 std::string const& text_of(Kind kind) {
-    static std::string texts[3];
+    static std::string texts[4];
     std::string& text = texts[static_cast<int>(kind)];
     if (!text.empty()) return text;
     if (char const* dir = std::getenv("BENCH_CORPUS_DIR")) {
-        static constexpr char const* names[] = {"/prose-10m.txt", "/csource-10m.c", "/ascii-10m.c"};
+        static constexpr char const* names[] = {"/prose-10m.txt", "/csource-10m.c", "/ascii-10m.c", "/wide-10m.c"};
         text = read_file(std::string(dir) + names[static_cast<int>(kind)]);
         if (!text.empty()) return text;
     }
     TextMaker maker(932);
-    text = kind == Kind::prose ? maker.prose() : maker.c_source(kind == Kind::c_source);
+    text = kind == Kind::prose ? maker.prose() : maker.c_source(kind != Kind::ascii);
     return text;
 }
 
@@ -173,6 +173,7 @@ KERNEL_BENCHMARK(decode, ascii);
 KERNEL_BENCHMARK(escape, prose);
 KERNEL_BENCHMARK(escape, c_source);
 KERNEL_BENCHMARK(escape, ascii);
+KERNEL_BENCHMARK(escape, wide);
 
 }  // namespace
 

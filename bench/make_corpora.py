@@ -10,6 +10,8 @@ Writes, each about SIZE megabytes (default 100, 1 MB = 10^6 bytes) and as a
                  manpages-ja, re-encoded and repeated to size (~44% non-ASCII)
   csource.c      C source in code page 932 with Japanese in narrow string
                  literals, wide literals and comments (~11% non-ASCII)
+  wide.c         the same with every message a wide literal: Japanese in
+                 wide literals and comments only
   ascii.c        C source of the same shape in plain ASCII
   *-10m.*        the first 10 MB of each
 
@@ -132,10 +134,11 @@ class CWriter:
     """C source of a plausible shape: functions with loops, calls, comments
     and messages. Messages and comments come from `pool`."""
 
-    def __init__(self, pool, rng):
+    def __init__(self, pool, rng, wide=False):
         self.pool = pool
         self.rng = rng
         self.counter = 0
+        self.prefix = "L" if wide else ""
 
     def words(self):
         return self.rng.choice(self.pool)
@@ -173,14 +176,14 @@ class CWriter:
     def message(self, indent):
         r = self.rng.random()
         if r < 0.35:
-            return f'{indent}printf("{c_literal(self.short(), True)}: %d\\n", {self.name()});'
+            return f'{indent}printf({self.prefix}"{c_literal(self.short(), True)}: %d\\n", {self.name()});'
         if r < 0.60:
-            return f'{indent}puts("{c_literal(self.short(), False)}");'
+            return f'{indent}puts({self.prefix}"{c_literal(self.short(), False)}");'
         if r < 0.80:
-            return f'{indent}fprintf(stderr, "%s: {c_literal(self.long(), True)}\\n", name);'
+            return f'{indent}fprintf(stderr, {self.prefix}"%s: {c_literal(self.long(), True)}\\n", name);'
         if r < 0.90:
             return f'{indent}wprintf(L"{c_literal(self.short(), True)}\\n");'
-        return f'{indent}{self.name()} = "{c_literal(self.short(), False)}";'
+        return f'{indent}{self.name()} = {self.prefix}"{c_literal(self.short(), False)}";'
 
     def function(self, statements_per_message):
         rng = self.rng
@@ -202,9 +205,9 @@ class CWriter:
         return "\n".join(lines) + "\n"
 
 
-def c_source(pool, size, statements_per_message, encode, seed=SEED):
+def c_source(pool, size, statements_per_message, encode, seed=SEED, wide=False):
     rng = random.Random(seed)
-    writer = CWriter(pool, rng)
+    writer = CWriter(pool, rng, wide)
     head = ("#include <assert.h>\n#include <stdio.h>\n#include <string.h>\n#include <wchar.h>\n\n"
             "static int table[256];\nstatic int result;\n\n")
     pieces = [encode(head)]
@@ -303,9 +306,10 @@ def main():
     prose = repeat_to_size(to_cp932("".join(texts)), size)
     japanese, english = sentence_pools(texts)
     csource = c_source(japanese, size, 5, to_cp932)
+    wide = c_source(japanese, size, 5, to_cp932, wide=True)
     ascii_c = c_source(english, size, 5, lambda s: s.encode("ascii"))
 
-    for name, data in (("prose.txt", prose), ("csource.c", csource), ("ascii.c", ascii_c)):
+    for name, data in (("prose.txt", prose), ("csource.c", csource), ("wide.c", wide), ("ascii.c", ascii_c)):
         stem, ext = os.path.splitext(name)
         write(os.path.join(args.directory, name), data)
         write(os.path.join(args.directory, f"{stem}-10m{ext}"), cut_at_line(data, 10 * MB))

@@ -24,6 +24,14 @@ using NativeStringView = std::basic_string_view<NativeChar>;
 // byte.
 enum class FileMode { text, binary };
 
+// Whether text mode reads CR LF as LF here, so that a CR before a line feed
+// that reaches the program was a CR before a CR LF in the file.
+#ifdef _WIN32
+inline constexpr bool text_mode_reads_cr_lf_as_lf = true;
+#else
+inline constexpr bool text_mode_reads_cr_lf_as_lf = false;
+#endif
+
 // Which file an open file is, whatever name it was opened by: its device
 // (volume) and its number there (inode, file index).
 struct FileIdentity {

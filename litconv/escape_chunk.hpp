@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <span>
 
+#include "codepage/cp932/ascii_run_kernels.hpp"
 #include "codepage/cp932/byte.hpp"
 #include "lexer.hpp"
 
@@ -26,6 +27,11 @@ enum class Held : std::uint8_t { nothing, backslash, backslash_cr };
 
 struct ScanState {
     LexState lex;
+    // Whether a CR between a backslash and a line feed belongs to the splice.
+    // It does where the input is read as it is; after a text mode that reads
+    // CR LF as LF (Windows), a CR that is left is a character of its own,
+    // and only a backslash right before a line feed is a splice.
+    bool cr_in_splice = true;
     Held held = Held::nothing;
     bool escape_held = false;        // narrow literal: the backslash of an escape, not yet written
     bool after_escape = false;       // the last thing written was an escape
@@ -45,5 +51,11 @@ constexpr std::size_t max_escaped_length(std::size_t n) { return max_written_per
 // input, where whatever is still held back is written as it stands.
 std::size_t escape_chunk(ScanState& state, std::span<const Byte> chunk, bool last,
                          std::span<Byte> out);
+
+// The same with the sweep's kernel `sweep`, one of
+// codepage::copy_to_pair_variants(); escape_chunk runs the fastest one the
+// processor supports, the tests every one. All write the same bytes.
+std::size_t escape_chunk_with(codepage::CopyToPairFunction* sweep, ScanState& state, std::span<const Byte> chunk,
+                              bool last, std::span<Byte> out);
 
 }  // namespace litconv

@@ -51,9 +51,53 @@ void end_word(LexState& state) {
     }
 }
 
+// What a punctuator (any character but a blank, an identifier character or
+// the start of a comment) does to a directive: what one waits for comes
+// next, after blanks and comments at most. `before` is the directive as the
+// word before the punctuator left it.
+void after_punctuator(LexState& state, Directive before) {
+    if (state.directive == before && (before == Directive::header || before == Directive::has_include))
+        state.directive = Directive::condition;
+    if (state.directive == Directive::name && before == Directive::name) state.directive = Directive::none;
+    state.word = Word{};
+    state.line_start = false;
+}
+
+void open_character(LexState& state) {
+    state.mode = Mode::character;
+    state.escape = false;
+}
+
+Role lex_quoted(LexState& state, Byte c, Byte closer);
+
 Role lex_code(LexState& state, Byte c) {
-    bool const after_slash = state.slash;
-    state.slash = false;
+    if (state.slash) {
+        state.slash = false;
+        // A comment is a blank: the line holds only blanks as before, and a
+        // directive still waits for what it waited for.
+        if (c == '/') {
+            state.mode = Mode::line_comment;
+            return Role::copy;
+        }
+        if (c == '*') {
+            state.mode = Mode::block_comment;
+            state.star = false;
+            return Role::copy;
+        }
+        after_punctuator(state, state.directive);  // the / was an operator
+    }
+    if (state.apostrophe) {
+        state.apostrophe = false;
+        if (!continues_number_after_separator(c)) {
+            // 9'" : the ' opens a character literal, and c is its first character.
+            Directive const directive = state.directive;
+            end_word(state);
+            open_character(state);
+            after_punctuator(state, directive);
+            return lex_quoted(state, c, '\'');
+        }
+        state.word.push('\'');  // a digit separator: 1'000 and 0x7F'FF are one number
+    }
     if (c == '\n') {
         start_line(state);
         return Role::copy;
@@ -65,9 +109,8 @@ Role lex_code(LexState& state, Byte c) {
             state.directive = Directive::condition;
         return Role::copy;
     }
-    // A digit separator: 1'000 and 0x7F'FF are one number.
     if (c == '\'' && state.word.is_number()) {
-        state.word.push(c);
+        state.apostrophe = true;  // the next character decides
         return Role::copy;
     }
     end_word(state);
@@ -75,20 +118,13 @@ Role lex_code(LexState& state, Byte c) {
         state.word = Word{};
         return Role::copy;
     }
+    if (c == '/') {
+        state.slash = true;
+        state.word = Word{};
+        return Role::copy;
+    }
     Directive const directive = state.directive;
     switch (c) {
-        case '/':
-            if (after_slash)
-                state.mode = Mode::line_comment;
-            else
-                state.slash = true;
-            break;
-        case '*':
-            if (after_slash) {
-                state.mode = Mode::block_comment;
-                state.star = false;
-            }
-            break;
         case '#':
             if (state.line_start) state.directive = Directive::name;
             break;
@@ -105,18 +141,12 @@ Role lex_code(LexState& state, Byte c) {
                 open_string(state);
             break;
         case '\'':
-            state.mode = Mode::character;
-            state.escape = false;
+            open_character(state);
             break;
         default:
             break;
     }
-    // What a directive waits for comes next, after blanks at most.
-    if (state.directive == directive && (directive == Directive::header || directive == Directive::has_include))
-        state.directive = Directive::condition;
-    if (state.directive == Directive::name && directive == Directive::name) state.directive = Directive::none;
-    state.word = Word{};
-    state.line_start = false;
+    after_punctuator(state, directive);
     return Role::copy;
 }
 
@@ -184,10 +214,7 @@ Role lex(LexState& state, Byte c) {
             if (c == '\n') start_line(state);
             return Role::copy;
         case Mode::block_comment:
-            if (state.star && c == '/') {
-                state.mode = Mode::code;
-                state.line_start = false;
-            }
+            if (state.star && c == '/') state.mode = Mode::code;
             state.star = c == '*';
             return Role::copy;
         case Mode::character:

@@ -7,10 +7,16 @@
 // Splices are not the lexer's: the caller removes every backslash that
 // stands right before a line end (where splices_apply says they exist), and
 // the lexer never sees it or that line end.
+//
+// The lexer also says where the escaper may go faster than one character at
+// a time: which bytes stop a fast run in each mode, how the state moves past
+// a run of plain bytes, and which pairs of bytes may carry a state past a
+// line end.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "codepage/cp932/byte.hpp"
@@ -74,8 +80,9 @@ struct LexState {
     bool u8 = false;          // raw: prefix u8R
     bool escape = false;      // string, character: a backslash takes the next character
     bool star = false;        // block comment: the last character was *
-    bool slash = false;       // code: the last character was /
-    bool line_start = true;   // code: only blanks so far on this line
+    bool slash = false;       // code: the last character was /, which may open a comment
+    bool apostrophe = false;  // code: a ' after a number, a digit separator if a digit or letter follows
+    bool line_start = true;   // code: only blanks and comments so far on this line
     Byte closer = 0;          // header name: " or >
     Directive directive = Directive::none;
     Word word;                // code: the identifier or number just read
@@ -105,5 +112,123 @@ constexpr bool is_identifier_byte(Byte b) {
 }
 
 constexpr bool is_blank(Byte b) { return b == ' ' || b == '\t' || b == '\r' || b == '\v' || b == '\f'; }
+
+// What may follow a digit separator: a digit or a nondigit of the basic
+// character set. Any other character makes the ' open a character literal.
+constexpr bool continues_number_after_separator(Byte b) {
+    return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '_';
+}
+
+// Fast runs. Where fast_run_applies, a run of bytes that holds none of the
+// mode's stop bytes (below) leaves the lexer as pass_plain says, whatever
+// the bytes are, and yields the role copy for each, or narrow in a narrow
+// literal. Bytes from 0x80 up stop no run, but in code and in a narrow
+// literal they must be taken a character at a time (a trail byte may be a
+// 5C); elsewhere a backslash stops a run only as a character, not as the
+// second byte of a pair.
+template <Byte... bytes>
+struct Stops {
+    static constexpr bool contains(Byte b) { return ((b == bytes) || ...); }
+};
+
+// In code: quotes and what starts a comment, a splice or a directive; the
+// line end is plain, as the state a line starts in differs only in what
+// pass_plain tracks. A directive takes every character through the lexer.
+using CodeStops = Stops<'"', '\'', '/', '\\', '#'>;
+using StringStops = Stops<'"', '\\', '\n'>;
+using CharacterStops = Stops<'\'', '\\', '\n'>;
+// A line comment ends at a line end unless a splice stands before it.
+using LineCommentStops = Stops<'\n'>;
+// Neither * nor / is ever a trail byte, and a splice matters only between
+// the two: only a * stops a block comment's run.
+using BlockCommentStops = Stops<'*'>;
+// The body of a wide raw literal, which holds no splices.
+using RawStops = Stops<')'>;
+
+// In a literal a backslash takes the character after it. Where that is an
+// ASCII byte that can neither start a splice nor end the line, the two are
+// plain: they leave the lexer where it was.
+constexpr bool plain_after_backslash(Byte b) { return b < 0x80 && b != '\n' && b != '\r' && b != '\\'; }
+
+constexpr bool fast_run_applies(LexState const& state) {
+    switch (state.mode) {
+        case Mode::code:
+            return !state.slash && !state.apostrophe && state.directive == Directive::none;
+        case Mode::string:
+        case Mode::character:
+            return !state.escape;
+        case Mode::line_comment:
+            return true;
+        case Mode::block_comment:
+            return !state.star;
+        case Mode::raw:
+            return state.wide && state.delimiter.matched == 0;
+        case Mode::header_name:
+        case Mode::raw_delimiter:
+            return false;
+    }
+    return false;
+}
+
+// Whether lex gives `b` the role copy here, whatever it does to the state:
+// an ASCII byte but a backslash (which may start a splice, the writer's
+// business), anywhere but inside a narrow literal or a raw literal's
+// delimiter (which may turn out to open an ordinary one). A fast run that
+// stops at such a byte may lex it itself and go on.
+constexpr bool copied_by_lex(LexState const& state, Byte b) {
+    if (b >= 0x80 || b == '\\') return false;
+    switch (state.mode) {
+        case Mode::string:
+        case Mode::raw:
+            return state.wide;
+        case Mode::raw_delimiter:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// Moves `state` past a run of plain bytes in code, as lex would: `ascii`
+// says whether the run is all ASCII or all characters from 0x80 up. Only
+// the word it ends in and whether its line holds nothing but blanks change.
+// In every other mode a plain run changes nothing.
+inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
+    if (state.mode != Mode::code) return;
+    if (!ascii) {  // any such character keeps the word from being a prefix or a name
+        state.word.push(non_ascii);
+        state.line_start = false;
+        return;
+    }
+    std::size_t word = run.size();
+    while (word > 0 && is_identifier_byte(run[word - 1])) --word;
+    if (word != 0) state.word = Word{};
+    for (Byte b : run.subspan(word)) state.word.push(b);
+    std::size_t blanks = run.size();
+    while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
+    if (blanks != 0) state.line_start = run[blanks - 1] == '\n';
+}
+
+// The sweep. From code, a line end brings back the state a file starts in
+// unless a block comment or a raw literal is open, or a splice joins the
+// lines: the pairs /*, R", \ LF and \ CR. Their first bytes, and a bound
+// below which all their second bytes lie, for a kernel that checks many
+// bytes at once; carries_state tells the pairs themselves.
+inline constexpr std::array<Byte, 3> carrying_firsts = {'/', 'R', '\\'};
+inline constexpr Byte carrying_seconds_below = 0x2B;
+static_assert('*' < carrying_seconds_below && '"' < carrying_seconds_below && '\n' < carrying_seconds_below &&
+              '\r' < carrying_seconds_below);
+
+constexpr bool carries_state(Byte a, Byte b) {
+    return (a == '/' && b == '*') || (a == 'R' && b == '"') || (a == '\\' && (b == '\n' || b == '\r'));
+}
+
+// Whether a sweep may start at `b`, the next character: in code, where no
+// / waits for what follows it, and unless `b` makes a raw literal of the
+// word before it (R", u8R"...).
+constexpr bool sweep_may_start(LexState const& state, Byte b) {
+    Word const& w = state.word;
+    bool const raw_prefix = w.size > 0 && w.size <= 3 && w.text[w.size - 1] == 'R';
+    return state.mode == Mode::code && b < 0x80 && !state.slash && !(b == '"' && raw_prefix);
+}
 
 }  // namespace litconv

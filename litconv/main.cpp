@@ -3,6 +3,7 @@
 
 #include "codepage/command/convert_file.hpp"
 #include "codepage/command/messages.hpp"
+#include "codepage/native.hpp"
 #include "escape_chunk.hpp"
 
 int codepage::program_main(std::span<const codepage::NativeChar* const> arguments) {
@@ -14,6 +15,10 @@ int codepage::program_main(std::span<const codepage::NativeChar* const> argument
         codepage::usage_out,
     };
     litconv::ScanState state;
+    // The compiler reads the file's bytes: its \ CR LF is a splice, and a
+    // \ CR CR LF is none. Where text mode hands over the first as \ LF,
+    // it hands over the second as \ CR LF.
+    state.cr_in_splice = !codepage::text_mode_reads_cr_lf_as_lf;
     codepage::Conversion const conversion{
         .usage = usage,
         .mode = codepage::FileMode::text,

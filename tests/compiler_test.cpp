@@ -26,6 +26,7 @@ void show(char const* name, long long n) { std::printf("%s: %lld\n", name, n); }
 std::size_t operator""_n(char const*, std::size_t n) { return n; }
 std::size_t operator""_n(char8_t const*, std::size_t n) { return n; }
 #define xL
+#define SECOND(a, b) b
 )";
 
 // Groups of statements for main, in UTF-8; each prints what it is about.
@@ -85,6 +86,10 @@ A");
     show("k12", L'漢'); show("k13", "漢");
     show("k14", 1'000'000); show("k15", "漢");
     show("k16", 0x7F'FF); show("k17", "漢");
+    show("k18", SECOND(9'"', "漢"));
+    show("k19", SECOND(1'漢"', "漢"));
+    show("k20", SECOND(0x1'f'"', "漢"));
+    show("k21", 1'0'0); show("k22", 0b1'1); show("k23", "漢");
 )code"},
     {"raw literals", R"code(
     show("r1", R"x(2\d+年\d+月\d+日)x");
@@ -117,6 +122,7 @@ A");
     show("h2", ANGLE_HEADER);
     show("h3", HAS_KANJI_HEADER);
     show("h4", DEFINED_LITERAL);
+    show("h5", AFTER_A_COMMENT + BETWEEN_NAME_AND_HEADER + BETWEEN_HASH_AND_NAME + AFTER_A_LONG_COMMENT);
 )code"},
 };
 
@@ -130,6 +136,11 @@ constexpr std::string_view headers = R"code(
 #define HAS_KANJI_HEADER 0
 #endif
 #define DEFINED_LITERAL "漢"
+/* c */ #include "甲.h"
+#include /* c */ "乙.h"
+# /**/ include "丙.h"
+/* a comment
+   over lines */ #include <丁.h>
 )code";
 
 std::string program() {
@@ -178,6 +189,10 @@ TEST(Compiler, LiteralsKeepTheirValue) {
     // The compiler looks the header names up in UTF-8.
     write_file(directory / "漢字.h", "#define KANJI_HEADER 1\n");
     write_file(directory / "表.h", "#define ANGLE_HEADER 2\n");
+    write_file(directory / "甲.h", "#define AFTER_A_COMMENT 1\n");
+    write_file(directory / "乙.h", "#define BETWEEN_NAME_AND_HEADER 2\n");
+    write_file(directory / "丙.h", "#define BETWEEN_HASH_AND_NAME 4\n");
+    write_file(directory / "丁.h", "#define AFTER_A_LONG_COMMENT 8\n");
     ASSERT_TRUE(succeeded(run(litconv_program, {(directory / "in.cpp").string(), (directory / "out.cpp").string()})));
 
     RunResult const before = compile_and_run(compiler, directory, "in.cpp", "UTF-8");
@@ -186,7 +201,7 @@ TEST(Compiler, LiteralsKeepTheirValue) {
     ASSERT_EQ(after.status, 0);
     EXPECT_EQ(after.out, before.out);
     // Every group printed; the comments and the splice ate what they should.
-    for (std::string_view name : {"n6:", "w3:", "s3:", "s7:", "c7:", "k17:", "r13:", "e4:", "u2:", "h4:"})
+    for (std::string_view name : {"n6:", "w3:", "s3:", "s7:", "c7:", "k23:", "r13:", "e4:", "u2:", "h5: 15"})
         EXPECT_NE(before.out.find(name), std::string::npos) << name;
     EXPECT_EQ(before.out.find("s4:"), std::string::npos);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,7 +12,8 @@ namespace {
 
 using codepage::Byte;
 
-std::string decode(std::string_view input, std::size_t piece = 1 << 20) {
+std::string decode(std::string_view input, std::size_t piece = 1 << 20,
+                   codepage::DecodeFunction* decode_to_utf8 = codepage::decode_to_utf8) {
     codepage::Decoder decoder;
     std::string result;
     std::vector<Byte> out;
@@ -21,7 +23,7 @@ std::string decode(std::string_view input, std::size_t piece = 1 << 20) {
         bool const last = offset + n == input.size();
         out.resize(codepage::max_utf8_length(n));
         std::span<const Byte> const block(reinterpret_cast<const Byte*>(input.data()) + offset, n);
-        result.append(reinterpret_cast<const char*>(out.data()), codepage::decode_to_utf8(decoder, block, last, out));
+        result.append(reinterpret_cast<const char*>(out.data()), decode_to_utf8(decoder, block, last, out));
         offset += n;
         if (last) return result;
     }
@@ -95,6 +97,7 @@ TEST(Cp932Decode, BadBytes) {
     EXPECT_EQ(decode("\x81\"\\"), "\xEF\xBF\xBD\"\\");
     EXPECT_EQ(decode("\x81\0"s), "\xEF\xBF\xBD\0"s);
     EXPECT_EQ(decode("\x85\x81\x40"), "\xEF\xBF\xBD@");
+    EXPECT_EQ(decode("\x85\x95\x5C"), "\xEF\xBF\xBD\\");  // 85 95 is one character, then a backslash
     EXPECT_EQ(decode("\x81\xFD" "a"), "\xEF\xBF\xBD" "a");
     EXPECT_EQ(decode("a\x81"), "a\xEF\xBF\xBD");
 }
@@ -105,19 +108,45 @@ TEST(Cp932Decode, PairsCutAtEveryOffset) {
     for (std::size_t piece = 1; piece <= text.size(); ++piece) EXPECT_EQ(decode(text, piece), whole) << piece;
 }
 
-TEST(Cp932CharLength, FollowsTheMappedPairs) {
-    auto length = [](std::string_view s) {
-        return codepage::char_length({reinterpret_cast<const Byte*>(s.data()), s.size()});
+// One rule for what a character is, the decoder's and litconv's: a lead
+// byte takes the byte after it unless that byte is ASCII and the two make
+// no mapped pair.
+TEST(Cp932NextChar, LeadBytesTakeAllButAscii) {
+    struct Case {
+        std::string_view text;
+        std::size_t length;
     };
-    EXPECT_EQ(length("\x8A\xBF"), 2);
-    EXPECT_EQ(length("\x95\x5C"), 2);
-    EXPECT_EQ(length("a"), 1);
-    EXPECT_EQ(length("\xB1"), 1);
-    EXPECT_EQ(length(std::string_view("\0", 1)), 1);
-    EXPECT_EQ(length("\x81"), -1);
-    EXPECT_EQ(length(std::string_view("\x81\0", 2)), -1);
-    EXPECT_EQ(length("\x85\x40"), -1);
-    EXPECT_EQ(length(""), 0);
+    using namespace std::string_view_literals;
+    for (auto const& [text, length] : {
+             Case{"\x8A\xBF", 2}, {"\x95\x5C", 2}, {"\x81\x40", 2},  // mapped pairs, ASCII trail bytes too
+             {"\x85\x95", 2}, {"\x85\x81", 2}, {"\x81\xFD", 2}, {"\xEB\xFC", 2},  // no pair, one U+FFFD
+             {"\x85\x40", 1}, {"\x85\x5C", 1}, {"\x81\"", 1}, {"\x81\n", 1}, {"\x81\0"sv, 1},  // ASCII stays
+             {"\x81", 1},                                                      // at the end
+             {"a", 1}, {"\0"sv, 1}, {"\xB1\xB1", 1}, {"\x80\x81", 1}, {"\xA0\x40", 1}, {"\xFD\x81", 1},
+         }) {
+        std::span<const Byte> const bytes(reinterpret_cast<const Byte*>(text.data()), text.size());
+        EXPECT_EQ(codepage::next_char(bytes), length) << testing::PrintToString(text);
+    }
+}
+
+// Where characters begin, told by looking back from a byte.
+TEST(Cp932NextChar, StartsCharacterLooksBackOverLeadBytes) {
+    struct Case {
+        std::string_view text;
+        std::size_t at;
+        bool starts;
+    };
+    for (auto const& [text, at, starts] : {
+             Case{"\x95\x5C", 1, false}, {"\x95\x5C", 2, true}, {"\x95\x5C\x5C", 2, true},
+             {"\x85\x5C", 1, true},                                  // 85 5C is no pair: 5C is a backslash
+             {"\x85\x95\x5C", 2, true},                             // 85 95 is one character
+             {"a\x81\x81\x5C", 3, true}, {"a\x81\x81\x81\x5C", 4, false}, {"\xB1\x95\x5C", 2, false},
+             {"\x8A\xBF\x95\x5C", 3, false}, {"\x82\xE0\x95\x5C", 3, false},  // E0 is a lead byte's value
+             {"\x81", 1, true}, {"\x81\x81", 1, false}, {"", 0, true},
+         }) {
+        std::span<const Byte> const bytes(reinterpret_cast<const Byte*>(text.data()), text.size());
+        EXPECT_EQ(codepage::starts_character(bytes, at), starts) << testing::PrintToString(text) << " at " << at;
+    }
 }
 
 // The decoder takes long stretches of ASCII and mapped pairs 64 bytes at a
@@ -144,26 +173,43 @@ std::string japanese(std::uint32_t seed, std::size_t size) {
     return text;
 }
 
-void expect_agreement(std::string const& text, bool valid, std::string const& what) {
-    std::string const whole = decode(text, text.size());
-    EXPECT_EQ(whole, decode(text, 1)) << what;
+// Every variant of the decoder that the processor supports, the portable
+// one always; each test says which ran.
+std::vector<codepage::DecodeFunction*> decoders() {
+    std::vector<codepage::DecodeFunction*> supported;
+    for (auto const& variant : codepage::decoder_variants()) {
+        bool const runs = codepage::cpu::supported(variant, codepage::cpu::features());
+        std::printf("[ VARIANT  ] decoder %.*s: %s\n", static_cast<int>(variant.name.size()), variant.name.data(),
+                    runs ? "run" : "not supported here");
+        if (runs) supported.push_back(variant.function);
+    }
+    return supported;
+}
+
+void expect_agreement(codepage::DecodeFunction* variant, std::string const& text, bool valid, std::string const& what) {
+    std::string const whole = decode(text, text.size(), variant);
+    EXPECT_EQ(whole, decode(text, 1, variant)) << what;
     if (valid) {
         EXPECT_EQ(whole, iconv_decode(text)) << what;
     }
 }
 
 TEST(WideDecoder, JapaneseText) {
-    for (std::uint32_t seed = 0; seed < 200; ++seed) expect_agreement(japanese(seed, 2000), true, std::to_string(seed));
+    for (auto* variant : decoders())
+        for (std::uint32_t seed = 0; seed < 200; ++seed)
+            expect_agreement(variant, japanese(seed, 2000), true, std::to_string(seed));
 }
 
 TEST(WideDecoder, PairsAtEveryPosition) {
     // Every pair cut by a 64-byte boundary at every phase, runs of 32 pairs
     // (a full window) and more.
     std::string const run = japanese(7, 300);
-    for (std::size_t shift = 0; shift < 130; ++shift) {
-        std::string const text = std::string(shift, 'x') + run + std::string(200, 'y') + std::string(100, '\x88');
-        expect_agreement(text.substr(0, text.size() - 101), true, "shift " + std::to_string(shift));
-        expect_agreement(text, false, "lead bytes at the end, shift " + std::to_string(shift));
+    for (auto* variant : decoders()) {
+        for (std::size_t shift = 0; shift < 130; ++shift) {
+            std::string const text = std::string(shift, 'x') + run + std::string(200, 'y') + std::string(100, '\x88');
+            expect_agreement(variant, text.substr(0, text.size() - 101), true, "shift " + std::to_string(shift));
+            expect_agreement(variant, text, false, "lead bytes at the end, shift " + std::to_string(shift));
+        }
     }
 }
 
@@ -172,11 +218,13 @@ TEST(WideDecoder, OddBytesAtEveryPosition) {
     // the other single bytes from 0x80 up, pairs that are not mapped, stray
     // lead bytes before ASCII.
     std::string const text = japanese(11, 400);
-    for (std::string const odd : {"\xB1", "\x80", "\xA0", "\xFD", "\x85\x40", "\x81\x0A", "\xEB\xFC"}) {
-        for (std::size_t at = 0; at < 300; at += 7) {
-            std::string changed = text;
-            changed.insert(at, odd);
-            expect_agreement(changed, false, "at " + std::to_string(at));
+    for (auto* variant : decoders()) {
+        for (std::string const odd : {"\xB1", "\x80", "\xA0", "\xFD", "\x85\x40", "\x81\x0A", "\xEB\xFC", "\x85\x95"}) {
+            for (std::size_t at = 0; at < 300; at += 7) {
+                std::string changed = text;
+                changed.insert(at, odd);
+                expect_agreement(variant, changed, false, "at " + std::to_string(at));
+            }
         }
     }
 }

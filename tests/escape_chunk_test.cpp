@@ -22,9 +22,12 @@ using namespace std::string_literals;
 #define KATAKANA_A_ESCAPED "\\xEF\\xBD\\xB1"
 
 // Escapes `input` fed in pieces of `piece` bytes, as the command does with
-// its blocks.
-std::string escape(std::string_view input, std::size_t piece = 1 << 20) {
+// its blocks, with the sweep's kernel `kernel`.
+std::string escape(std::string_view input, std::size_t piece = 1 << 20,
+                   codepage::CopyToPairFunction* kernel = codepage::copy_to_pair_variants().front().function,
+                   bool cr_in_splice = true) {
     litconv::ScanState state;
+    state.cr_in_splice = cr_in_splice;
     std::string result;
     std::vector<Byte> out;
     std::size_t offset = 0;
@@ -33,7 +36,7 @@ std::string escape(std::string_view input, std::size_t piece = 1 << 20) {
         bool const last = offset + n == input.size();
         out.resize(litconv::max_escaped_length(n));
         std::span<const Byte> const chunk(reinterpret_cast<const Byte*>(input.data()) + offset, n);
-        std::size_t const written = litconv::escape_chunk(state, chunk, last, out);
+        std::size_t const written = litconv::escape_chunk_with(kernel, state, chunk, last, out);
         result.append(reinterpret_cast<const char*>(out.data()), written);
         offset += n;
         if (last) return result;
@@ -46,13 +49,20 @@ struct Case {
 };
 
 // Each case whole and cut into pieces of every size, so that the state
-// crosses every boundary; and escaping the result again changes nothing.
-void check(std::vector<Case> const& cases) {
-    for (auto const& [input, expected] : cases) {
-        EXPECT_EQ(escape(input), expected) << input;
-        for (std::size_t piece = 1; piece < input.size(); ++piece)
-            ASSERT_EQ(escape(input, piece), expected) << input << " in pieces of " << piece;
-        EXPECT_EQ(escape(expected), expected) << "escaping again: " << expected;
+// crosses every boundary, with every sweep kernel the processor supports;
+// and escaping the result again changes nothing. `cr_in_splice` false reads
+// the input as Windows' text mode leaves it.
+void check(std::vector<Case> const& cases, bool cr_in_splice = true) {
+    for (auto const& kernel : codepage::copy_to_pair_variants()) {
+        if (!codepage::cpu::supported(kernel, codepage::cpu::features())) continue;
+        for (auto const& [input, expected] : cases) {
+            EXPECT_EQ(escape(input, input.size() + 1, kernel.function, cr_in_splice), expected) << input;
+            for (std::size_t piece = 1; piece < input.size(); ++piece)
+                ASSERT_EQ(escape(input, piece, kernel.function, cr_in_splice), expected)
+                    << input << " in pieces of " << piece << ", " << kernel.name;
+            EXPECT_EQ(escape(expected, expected.size() + 1, kernel.function, cr_in_splice), expected)
+                << "escaping again: " << expected;
+        }
     }
 }
 
@@ -66,10 +76,16 @@ TEST(EscapeChunk, NarrowLiterals) {
         {"\"" HYOU "\" x", "\"" HYOU_ESCAPED "\" x"},       // 5C as a second byte is no backslash
         {"\"" KATAKANA_A "1\"", "\"" KATAKANA_A_ESCAPED "\\x31\""},
         {"\"\x80\xA0\xFD\xFE\xFF\"", "\"\x80\xA0\xFD\xFE\xFF\""},
-        // A stray lead byte keeps its value as an escape: copied before the
-        // escapes of ｱ, 81 and their backslash would make the character ―.
-        {"\"\x81" KATAKANA_A "A\"", "\"\\x81" KATAKANA_A_ESCAPED "\\x41\""},
+        // A stray lead byte keeps its value as an escape: copied before an
+        // escape, 81 and its backslash would make the character ―. It takes
+        // a byte from 0x80 up with it, which keeps its value too.
+        {"\"\x81" KATAKANA_A "A\"", "\"\\x81\\xB1\\x41\""},
         {"\"\x85\" \"" KAN "\"", "\"\\x85\" \"" KAN_ESCAPED "\""},
+        // 85 95 is one character, as the compiler and txtconv read it: the
+        // 5C after it is a backslash, not the second byte of 表.
+        {"\"\x85\x95\x5C\"\"", "\"\\x85\\x95\\\"\""},
+        {"\"\x85\x81" "A\" \"" KAN "\"", "\"\\x85\\x81\\x41\" \"" KAN_ESCAPED "\""},
+        {"\"\x85\x40\\\"\"", "\"\\x85@\\\"\""},                 // an ASCII byte is never taken
         {"\"\x81", "\"\\x81"},
         {"\0\"" KAN "\0" KAN "\""s, "\0\"" KAN_ESCAPED "\0" KAN_ESCAPED "\""s},
         {"\"\\\"" KAN "\"", "\"\\\"" KAN_ESCAPED "\""},     // \" ends no literal
@@ -106,6 +122,8 @@ TEST(EscapeChunk, WideLiteralsAndPrefixes) {
         {"L\"" HYOU "\" \"" KAN "\"", "L\"" HYOU "\" \"" KAN_ESCAPED "\""},
         {"\"" KAN "\"_s + " KAN, "\"" KAN_ESCAPED "\"_s + " KAN},  // a user-defined suffix is code
         {"L\"\x81\"", "L\"\x81\""},
+        {"L\"\x85\x95\\\" " KAN "\" \"" KAN "\"", "L\"\x85\x95\\\" " KAN "\" \"" KAN_ESCAPED "\""},
+        {"L\"" HYOU HYOU "\\\"" KAN "\" \"" KAN "\"", "L\"" HYOU HYOU "\\\"" KAN "\" \"" KAN_ESCAPED "\""},
     });
 }
 
@@ -121,6 +139,11 @@ TEST(EscapeChunk, Comments) {
         {"a / \"" KAN "\" / b", "a / \"" KAN_ESCAPED "\" / b"},
         {"'/' * \"" KAN "\"", "'/' * \"" KAN_ESCAPED "\""},
         {"// " HYOU "\n\"" KAN "\"", "// " HYOU "\n\"" KAN_ESCAPED "\""},  // 表 at the end: no splice
+        {"// " HYOU "\r\n\"" KAN "\"", "// " HYOU "\r\n\"" KAN_ESCAPED "\""},
+        {"// " HYOU "\\\n\"" KAN "\"", "// " HYOU "\\\n\"" KAN "\""},      // a backslash after it: a splice
+        {"// \x85\x95\\\n\"" KAN "\"", "// \x85\x95\\\n\"" KAN "\""},  // 85 95, then a splice
+        {"// \x85\\\n\"" KAN "\"", "// \x85\\\n\"" KAN "\""},          // 85 5C is no pair
+        {"/* " KAN "*" HYOU "/ \"" KAN "\" */ \"" KAN "\"", "/* " KAN "*" HYOU "/ \"" KAN "\" */ \"" KAN_ESCAPED "\""},
     });
 }
 
@@ -135,6 +158,14 @@ TEST(EscapeChunk, CharacterLiterals) {
         // Digit separators open no character literal.
         {"1'000'000, \"" KAN "\"", "1'000'000, \"" KAN_ESCAPED "\""},
         {"0x7F'FF + 0b1'0 \"" KAN "\"", "0x7F'FF + 0b1'0 \"" KAN_ESCAPED "\""},
+        {"1'_a \"" KAN "\"", "1'_a \"" KAN_ESCAPED "\""},
+        // Only a digit or a letter after it makes a digit separator:
+        // else the ' opens a character literal.
+        {"f(9'\"'); \"" KAN "\"", "f(9'\"'); \"" KAN_ESCAPED "\""},
+        {"1'" KAN "' \"" KAN "\"", "1'" KAN "' \"" KAN_ESCAPED "\""},
+        {"0x1'f'\"" KAN "\"' \"" KAN "\"", "0x1'f'\"" KAN "\"' \"" KAN_ESCAPED "\""},
+        {"1' \"" KAN "\"' \"" KAN "\"", "1' \"" KAN "\"' \"" KAN_ESCAPED "\""},
+        {"1'\\\n\"" KAN "\"'", "1'\\\n\"" KAN "\"'"},  // across a splice
         // An unterminated character literal ends with its line.
         {"'a \"" KAN "\n\"" KAN "\"", "'a \"" KAN "\n\"" KAN_ESCAPED "\""},
     });
@@ -199,6 +230,18 @@ TEST(EscapeChunk, HeaderNames) {
         {"f(__has_include(\"" KAN "\"))", "f(__has_include(\"" KAN_ESCAPED "\"))"},
         {"#include \"a.h\"\n\"" KAN "\"", "#include \"a.h\"\n\"" KAN_ESCAPED "\""},
         {"#include <a.h> // \"" KAN "\n<\"" KAN "\">", "#include <a.h> // \"" KAN "\n<\"" KAN_ESCAPED "\">"},
+        // A comment is a blank: before the #, between # and the name, and
+        // between the name and the header name, also over lines.
+        {"/* c */ #include \"" KAN ".h\"", "/* c */ #include \"" KAN ".h\""},
+        {"#include /* c */ \"" KAN ".h\"", "#include /* c */ \"" KAN ".h\""},
+        {"# /**/ include \"" KAN ".h\"", "# /**/ include \"" KAN ".h\""},
+        {"/*\n*/ #include \"" KAN ".h\"", "/*\n*/ #include \"" KAN ".h\""},
+        {"#include /*\n*/ <" KAN ".h>", "#include /*\n*/ <" KAN ".h>"},
+        {"#if __has_include /**/ (\"" KAN "\")", "#if __has_include /**/ (\"" KAN "\")"},
+        // But not after a token, nor after a / that opens no comment.
+        {"x; /*\n*/ #include \"" KAN "\"", "x; /*\n*/ #include \"" KAN_ESCAPED "\""},
+        {"/ #include \"" KAN "\"", "/ #include \"" KAN_ESCAPED "\""},
+        {"#include / \"" KAN "\"", "#include / \"" KAN_ESCAPED "\""},
     });
 }
 
@@ -210,6 +253,19 @@ TEST(EscapeChunk, StateAcrossLines) {
         {"\"a\r\n" KAN, "\"a\r\n" KAN},
         {"L\"a\n\"" KAN "\"", "L\"a\n\"" KAN_ESCAPED "\""},
     });
+}
+
+// After Windows' text mode has read CR LF as LF, a CR that is left is a
+// character: \ CR LF there comes from \ CR CR LF in the file, which is no
+// splice either.
+TEST(EscapeChunk, OnlyBackslashLineFeedSplicesAfterTextMode) {
+    check({
+        {"// note \\\r\nconst char *s = \"" KAN "\";\n", "// note \\\r\nconst char *s = \"" KAN_ESCAPED "\";\n"},
+        {"\"a\\\r\n" KAN "\"", "\"a\\\r\n" KAN "\""},
+        {"/* *\\\r\n/ \"" KAN "\" */ \"" KAN "\"", "/* *\\\r\n/ \"" KAN "\" */ \"" KAN_ESCAPED "\""},
+        {"// \\\n\"" KAN "\"\n\"" KAN "\"", "// \\\n\"" KAN "\"\n\"" KAN_ESCAPED "\""},
+        {"\"a\\\n" KAN "\"", "\"a\\\n" KAN_ESCAPED "\""},
+    }, false);
 }
 
 // Lines of ASCII after a quote are copied without the state machine: what

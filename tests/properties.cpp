@@ -50,6 +50,25 @@ std::string first_difference(std::string_view got, std::string_view expected) {
 
 }  // namespace
 
+namespace {
+
+template <typename Function>
+std::vector<Named<Function>> supported(std::span<const codepage::cpu::Variant<Function>> variants) {
+    std::vector<Named<Function>> result;
+    for (auto const& variant : variants)
+        if (codepage::cpu::supported(variant, codepage::cpu::features()))
+            result.push_back({variant.name, variant.function});
+    return result;
+}
+
+}  // namespace
+
+std::vector<Named<codepage::CopyToPairFunction>> sweep_kernels() {
+    return supported(codepage::copy_to_pair_variants());
+}
+
+std::vector<Named<codepage::DecodeFunction>> decoders() { return supported(codepage::decoder_variants()); }
+
 std::vector<std::size_t> block_sizes(std::uint64_t seed, std::size_t total) {
     std::mt19937_64 random(seed);
     auto const style = random() % 4;
@@ -72,37 +91,43 @@ std::vector<std::size_t> block_sizes(std::uint64_t seed, std::size_t total) {
     return sizes;
 }
 
-Run escape_in_blocks(std::string_view text, std::span<const std::size_t> sizes) {
+Run escape_in_blocks(codepage::CopyToPairFunction* kernel, std::string_view text, std::span<const std::size_t> sizes,
+                     bool cr_in_splice) {
     litconv::ScanState state;
+    state.cr_in_splice = cr_in_splice;
     return run_in_blocks(
         text, sizes,
-        [&state](std::span<const Byte> in, bool last, std::span<Byte> out) {
-            return litconv::escape_chunk(state, in, last, out);
+        [&state, kernel](std::span<const Byte> in, bool last, std::span<Byte> out) {
+            return litconv::escape_chunk_with(kernel, state, in, last, out);
         },
         litconv::max_escaped_length);
 }
 
-Run decode_in_blocks(std::string_view text, std::span<const std::size_t> sizes) {
+Run decode_in_blocks(codepage::DecodeFunction* variant, std::string_view text, std::span<const std::size_t> sizes) {
     codepage::Decoder decoder;
     return run_in_blocks(
         text, sizes,
-        [&decoder](std::span<const Byte> in, bool last, std::span<Byte> out) {
-            return codepage::decode_to_utf8(decoder, in, last, out);
+        [&decoder, variant](std::span<const Byte> in, bool last, std::span<Byte> out) {
+            return variant(decoder, in, last, out);
         },
         codepage::max_utf8_length);
 }
 
-std::string escape_faults(std::string_view text, std::uint64_t seed) {
-    Run const run = escape_in_blocks(text, block_sizes(seed, text.size()));
+namespace {
+
+// The faults on one reading of `text`.
+std::string reading_faults(codepage::CopyToPairFunction* kernel, std::string_view text, std::uint64_t seed,
+                           bool cr_in_splice) {
+    Run const run = escape_in_blocks(kernel, text, block_sizes(seed, text.size()), cr_in_splice);
     if (!run.fault.empty()) return "escape_chunk " + run.fault;
-    std::string const expected = reference::escape(text);
+    std::string const expected = reference::escape(text, cr_in_splice);
     if (run.output != expected) return "escape_chunk differs from the reference at " + first_difference(run.output, expected);
 
-    Run const again = escape_in_blocks(run.output, block_sizes(seed + 1, run.output.size()));
+    Run const again = escape_in_blocks(kernel, run.output, block_sizes(seed + 1, run.output.size()), cr_in_splice);
     if (again.output != run.output)
         return "escaping the output again changes it at " + first_difference(again.output, run.output);
     if (reference::only_mapped_characters(text)) {
-        for (reference::Piece const& p : reference::scan(run.output)) {
+        for (reference::Piece const& p : reference::scan(run.output, cr_in_splice)) {
             bool const narrow = p.context == reference::Context::narrow || p.context == reference::Context::narrow_raw;
             if (narrow && static_cast<Byte>(p.text[0]) >= 0x80)
                 return "a narrow literal of the output keeps a byte from 0x80 up at output byte " +
@@ -112,8 +137,17 @@ std::string escape_faults(std::string_view text, std::uint64_t seed) {
     return {};
 }
 
-std::string decode_faults(std::string_view text, std::uint64_t seed) {
-    Run const run = decode_in_blocks(text, block_sizes(seed, text.size()));
+}  // namespace
+
+std::string escape_faults(codepage::CopyToPairFunction* kernel, std::string_view text, std::uint64_t seed) {
+    if (std::string faults = reading_faults(kernel, text, seed, true); !faults.empty()) return faults;
+    if (std::string faults = reading_faults(kernel, text, seed, false); !faults.empty())
+        return "after text mode: " + faults;
+    return {};
+}
+
+std::string decode_faults(codepage::DecodeFunction* decoder, std::string_view text, std::uint64_t seed) {
+    Run const run = decode_in_blocks(decoder, text, block_sizes(seed, text.size()));
     if (!run.fault.empty()) return "decode_to_utf8 " + run.fault;
     std::string const expected = reference::decode(text);
     if (run.output != expected) return "decode_to_utf8 differs from the reference at " + first_difference(run.output, expected);

@@ -2,6 +2,7 @@
 // random blocks, against the references (see properties.hpp).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <string_view>
@@ -56,7 +57,8 @@ std::string fragment(std::mt19937_64& random, bool line_feeds) {
     static std::vector<std::string> const tokens = {
         "/", "*", "//", "/*", "*/", "R\"", "u8R\"", "LR\"", "R\"x(", ")x\"", "(", ")", ")\"", "x",
         "\\\n", "\\\r\n", "1'0", "0x7F'", "#include ", "#", "include", "<", ">", "__has_include(",
-        "\n#if ", "#import", "_s", std::string(17, 'd')};
+        "\n#if ", "#import", "_s", std::string(17, 'd'), "/**/", "/*\n*/", "# /**/ include ", "#include /* c */ ",
+        "9'", "0x1'f", "'_"};
     switch (random() % 14) {
         case 12:
         case 13: return pick(random, tokens);
@@ -94,18 +96,35 @@ std::string hex(std::string_view text) {
 
 constexpr std::uint64_t short_texts = 4000;
 
-TEST(EscapeProperties, ShortTexts) {
-    for (std::uint64_t seed = 0; seed < short_texts; ++seed) {
-        std::string const text = random_text(seed, seed % 300);
-        ASSERT_EQ(properties::escape_faults(text, seed), "") << "seed " << seed << ": " << hex(text);
+// Runs `test` with every variant in `variants`, saying which ran.
+template <typename Variants, typename Test>
+void for_each(char const* what, Variants const& variants, Test test) {
+    for (auto const& variant : variants) {
+        std::printf("[ VARIANT  ] %s %.*s\n", what, static_cast<int>(variant.name.size()), variant.name.data());
+        SCOPED_TRACE(variant.name);
+        test(variant.function);
     }
 }
 
+void for_each_sweep(auto test) { for_each("sweep", properties::sweep_kernels(), test); }
+void for_each_decoder(auto test) { for_each("decoder", properties::decoders(), test); }
+
+TEST(EscapeProperties, ShortTexts) {
+    for_each_sweep([](auto* kernel) {
+        for (std::uint64_t seed = 0; seed < short_texts; ++seed) {
+            std::string const text = random_text(seed, seed % 300);
+            ASSERT_EQ(properties::escape_faults(kernel, text, seed), "") << "seed " << seed << ": " << hex(text);
+        }
+    });
+}
+
 TEST(DecodeProperties, ShortTexts) {
-    for (std::uint64_t seed = 0; seed < short_texts; ++seed) {
-        std::string const text = random_text(seed, seed % 300);
-        ASSERT_EQ(properties::decode_faults(text, seed), "") << "seed " << seed << ": " << hex(text);
-    }
+    for_each_decoder([](auto* decoder) {
+        for (std::uint64_t seed = 0; seed < short_texts; ++seed) {
+            std::string const text = random_text(seed, seed % 300);
+            ASSERT_EQ(properties::decode_faults(decoder, text, seed), "") << "seed " << seed << ": " << hex(text);
+        }
+    });
 }
 
 // What makes the most output per input byte: half-width katakana, each on
@@ -115,23 +134,30 @@ TEST(EscapeProperties, RawLiteralPiecesFitTheBound) {
     std::string text = "u8R\"0123456789abcdef(";
     for (int i = 0; i < 100; ++i) text += "\xB1" "a";
     text += ")0123456789abcdef\"";
-    for (std::uint64_t seed = 0; seed < 64; ++seed) ASSERT_EQ(properties::escape_faults(text, seed), "") << seed;
+    for_each_sweep([&text](auto* kernel) {
+        for (std::uint64_t seed = 0; seed < 64; ++seed)
+            ASSERT_EQ(properties::escape_faults(kernel, text, seed), "") << seed;
+    });
 }
 
 // Lines longer than a 64 KiB block, so that literals, pairs and escapes
 // straddle the programs' own block boundaries.
 TEST(EscapeProperties, LinesLongerThanABlock) {
-    for (std::uint64_t seed = 0; seed < 8; ++seed) {
-        std::string const text = random_text(seed, 150'000, seed % 2 == 0);
-        ASSERT_EQ(properties::escape_faults(text, seed), "") << "seed " << seed;
-    }
+    for_each_sweep([](auto* kernel) {
+        for (std::uint64_t seed = 0; seed < 8; ++seed) {
+            std::string const text = random_text(seed, 150'000, seed % 2 == 0);
+            ASSERT_EQ(properties::escape_faults(kernel, text, seed), "") << "seed " << seed;
+        }
+    });
 }
 
 TEST(DecodeProperties, LinesLongerThanABlock) {
-    for (std::uint64_t seed = 0; seed < 8; ++seed) {
-        std::string const text = random_text(seed, 150'000, seed % 2 == 0);
-        ASSERT_EQ(properties::decode_faults(text, seed), "") << "seed " << seed;
-    }
+    for_each_decoder([](auto* decoder) {
+        for (std::uint64_t seed = 0; seed < 8; ++seed) {
+            std::string const text = random_text(seed, 150'000, seed % 2 == 0);
+            ASSERT_EQ(properties::decode_faults(decoder, text, seed), "") << "seed " << seed;
+        }
+    });
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "reference.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <tuple>
 #include <utility>
@@ -15,13 +16,9 @@ using codepage::Byte;
 
 Byte byte_at(std::string_view text, std::size_t i) { return static_cast<Byte>(text[i]); }
 
-// Length of the character at `i`: 2 for a lead byte and the byte that
-// completes a mapped pair with it, else 1.
+// Length of the character at `i`, by the code page's one rule.
 std::size_t character_length(std::string_view text, std::size_t i) {
-    Byte const b = byte_at(text, i);
-    bool const pair = codepage::is_lead_byte(b) && i + 1 < text.size() &&
-                      codepage::decode_pair(b, byte_at(text, i + 1)) != 0;
-    return pair ? 2 : 1;
+    return codepage::next_char({reinterpret_cast<const Byte*>(text.data()) + i, text.size() - i});
 }
 
 std::vector<std::string_view> characters(std::string_view text) {
@@ -35,15 +32,23 @@ bool is_hex_digit(std::string_view c) {
     return c.size() == 1 && std::string_view("0123456789ABCDEFabcdef").find(c[0]) != std::string_view::npos;
 }
 
+// A mapped pair, or half-width katakana: what litconv spells in UTF-8.
 bool is_escaped_character(std::string_view c) {
     Byte const b = static_cast<Byte>(c[0]);
-    return c.size() == 2 || (b >= 0xA1 && b <= 0xDF);
+    if (c.size() == 2) return codepage::decode_pair(b, static_cast<Byte>(c[1])) != 0;
+    return b >= 0xA1 && b <= 0xDF;
+}
+
+// A lead byte that begins no mapped pair, alone or with the byte it takes.
+bool is_stray_lead_byte(std::string_view c) {
+    return codepage::is_lead_byte(static_cast<Byte>(c[0])) && !is_escaped_character(c);
 }
 
 char32_t code_point(std::string_view c) {
+    if (is_stray_lead_byte(c)) return codepage::replacement_character;
     Byte const b = static_cast<Byte>(c[0]);
     if (c.size() == 2) return codepage::decode_pair(b, static_cast<Byte>(c[1]));
-    return codepage::is_lead_byte(b) ? codepage::replacement_character : codepage::decode_single(b);
+    return codepage::decode_single(b);
 }
 
 void append_utf8(std::string& out, char32_t cp) {
@@ -64,10 +69,6 @@ void append_escape(std::string& out, Byte b) {
     char buffer[5];
     std::snprintf(buffer, sizeof buffer, "\\x%02X", b);
     out += buffer;
-}
-
-bool is_stray_lead_byte(std::string_view c) {
-    return c.size() == 1 && codepage::is_lead_byte(static_cast<Byte>(c[0]));
 }
 
 }  // namespace
@@ -93,6 +94,7 @@ bool is_delimiter_character(std::string_view c) {
 struct Reader {
     std::vector<std::string_view> chars;
     std::vector<Piece> pieces;
+    bool cr_in_splice = true;
 
     // Marks the splices from `k` and returns the position after them.
     std::size_t skip_splices(std::size_t k) {
@@ -108,12 +110,24 @@ struct Reader {
     std::size_t splice_length(std::size_t k) const {
         if (at(k) != "\\") return 0;
         if (at(k + 1) == "\n") return 2;
-        if (at(k + 1) == "\r" && at(k + 2) == "\n") return 3;
+        if (cr_in_splice && at(k + 1) == "\r" && at(k + 2) == "\n") return 3;
         return 0;
     }
     std::size_t next(std::size_t k) { return skip_splices(k + 1); }
+
+    bool opens_block_comment(std::size_t k) { return at(k) == "/" && at(next(k)) == "*"; }
+
+    // Past the block comment that opens at `k`, or to the end of the text.
+    std::size_t block_comment(std::size_t k) {
+        std::size_t end = next(next(k));
+        while (end < chars.size() && !(chars[end] == "*" && at(next(end)) == "/")) end = next(end);
+        return end < chars.size() ? next(next(end)) : end;
+    }
+
+    // Blanks and block comments, which are blanks too.
     std::size_t skip_blanks(std::size_t k) {
-        while (k < chars.size() && is_blank(chars[k])) k = next(k);
+        while (k < chars.size() && (is_blank(chars[k]) || opens_block_comment(k)))
+            k = is_blank(chars[k]) ? next(k) : block_comment(k);
         return k;
     }
 
@@ -169,7 +183,13 @@ struct Reader {
     std::size_t word(std::size_t k, bool condition) {
         std::string name;
         bool const number = at(k)[0] >= '0' && at(k)[0] <= '9';
-        for (; k < chars.size() && (is_identifier_character(chars[k]) || (number && chars[k] == "'")); k = next(k))
+        // A digit separator needs a digit or a letter after it.
+        auto separator = [&](std::size_t p) {
+            std::string_view const after = at(next(p));
+            return number && chars[p] == "'" && after.size() == 1 &&
+                   (std::isalnum(static_cast<unsigned char>(after[0])) || after == "_");
+        };
+        for (; k < chars.size() && (is_identifier_character(chars[k]) || separator(k)); k = next(k))
             name += chars[k];
         if (at(k) == "'") return quoted(next(k), "'", false, true);
         if (at(k) == "\"") {
@@ -210,10 +230,10 @@ struct Reader {
             }
             if (c == "/" && after == "/") return end_of_line(k);
             if (c == "/" && after == "*") {
-                std::size_t end = next(next(k));
-                while (end < chars.size() && !(chars[end] == "*" && at(next(end)) == "/")) end = next(end);
-                k = end < chars.size() ? next(next(end)) : end;
-            } else if (c == "#" && line_start) {
+                k = block_comment(k);  // a blank: the line may still start a directive
+                continue;
+            }
+            if (c == "#" && line_start) {
                 std::tie(k, condition) = directive(next(k));
             } else if (is_identifier_character(c)) {
                 k = word(k, condition);
@@ -232,8 +252,9 @@ struct Reader {
 
 }  // namespace
 
-std::vector<Piece> scan(std::string_view text) {
+std::vector<Piece> scan(std::string_view text, bool cr_in_splice) {
     Reader reader;
+    reader.cr_in_splice = cr_in_splice;
     reader.chars = characters(text);
     for (std::string_view c : reader.chars) reader.pieces.push_back({.text = c, .context = Context::copied});
     for (std::size_t k = reader.skip_splices(0); k < reader.chars.size();)
@@ -241,15 +262,15 @@ std::vector<Piece> scan(std::string_view text) {
     return reader.pieces;
 }
 
-std::string escape(std::string_view text) {
+std::string escape(std::string_view text, bool cr_in_splice) {
     std::string out;
     bool after_escape = false;
     bool backslash = false;  // of an escape, written with what it escapes
     bool raw_piece = false;
-    for (Piece const& p : scan(text)) {
+    for (Piece const& p : scan(text, cr_in_splice)) {
         std::string_view const c = p.text;
         bool const escaped = is_escaped_character(c) || is_stray_lead_byte(c);
-        std::string utf8(is_stray_lead_byte(c) ? 1 : 0, c[0]);  // a stray lead byte keeps its value
+        std::string utf8(is_stray_lead_byte(c) ? c : "");  // a stray lead byte keeps its value
         if (escaped && utf8.empty()) append_utf8(utf8, code_point(c));
         switch (p.context) {
             case Context::splice:
@@ -291,14 +312,7 @@ std::string escape(std::string_view text) {
 
 std::string decode(std::string_view text) {
     std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t const n = character_length(text, i);
-        append_utf8(out, code_point(text.substr(i, n)));
-        // A stray lead byte takes the next byte with it unless that is ASCII.
-        bool const takes_next = n == 1 && codepage::is_lead_byte(byte_at(text, i)) &&
-                                i + 1 < text.size() && byte_at(text, i + 1) >= 0x80;
-        i += takes_next ? 2 : n;
-    }
+    for (std::string_view c : characters(text)) append_utf8(out, code_point(c));
     return out;
 }
 

@@ -26,10 +26,12 @@ struct Piece {
 };
 
 // Cuts `text` into characters and tells which literal each stands in.
-std::vector<Piece> scan(std::string_view text);
+// `cr_in_splice` false reads it as Windows' text mode hands it over: only a
+// backslash right before a line feed is a splice.
+std::vector<Piece> scan(std::string_view text, bool cr_in_splice = true);
 
 // What litconv writes for `text`.
-std::string escape(std::string_view text);
+std::string escape(std::string_view text, bool cr_in_splice = true);
 
 // What txtconv writes for `text`, without the byte-order mark.
 std::string decode(std::string_view text);

@@ -103,6 +103,32 @@ inline std::size_t copy_ascii_run(Byte const* in, Byte const* end, Byte* out) {
     return n;
 }
 
+// Copies the bytes at `in` (before `end`) up to the first of the (ASCII)
+// `specials` to `out`, whatever the other bytes are, and returns their
+// count: all of them when none is a special. 16 bytes at a time while 16
+// are left, which writes up to 16 bytes past the run.
+template <Byte... specials>
+std::size_t copy_to_any(Byte const* in, Byte const* end, Byte* out) {
+    std::size_t n = 0;
+    auto const size = static_cast<std::size_t>(end - in);
+#ifdef CODEPAGE_HAVE_SSE2
+    while (size - n >= scan_width) {
+        __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in + n));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), v);
+        __m128i found = _mm_setzero_si128();
+        ((found = _mm_or_si128(found, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(specials))))), ...);
+        if (auto const mask = static_cast<unsigned>(_mm_movemask_epi8(found)); mask != 0)
+            return n + static_cast<std::size_t>(std::countr_zero(mask));
+        n += scan_width;
+    }
+#endif
+    while (n < size && ((in[n] != specials) && ...)) {
+        out[n] = in[n];
+        ++n;
+    }
+    return n;
+}
+
 // The length of `text` up to and including its last line feed; 0 if it has
 // none. Lines are short: the search goes back from the end, 16 bytes at a
 // time.

@@ -18,7 +18,8 @@ Byte* put(Byte* w, Utf8Char c) {
     return w + c.length;
 }
 
-// The portable variant has no kernel of its own.
+// The portable variant's kernel takes nothing. (A null kernel tested with
+// if constexpr is no constant expression to g++ under the sanitizers.)
 std::size_t no_kernel(Utf8Tables const&, std::span<const Byte>, Byte*&) { return 0; }
 
 // The shared loop; `Kernel` first takes what it can of the text at hand,
@@ -31,10 +32,11 @@ std::size_t decode_with(Decoder& decoder, std::span<const Byte> in, bool last, s
     Byte* w = begin;
     std::size_t i = 0;
     if (decoder.pending_lead >= 0 && !in.empty()) {
-        Utf8Char const pair = table.pair[pair_index(static_cast<Byte>(decoder.pending_lead), in[0])];
+        auto const lead = static_cast<Byte>(decoder.pending_lead);
+        Utf8Char const pair = table.pair[pair_index(lead, in[0])];
         decoder.pending_lead = -1;
         w = put(w, pair.length != 0 ? pair : replacement);
-        if (pair.length != 0 || in[0] >= 0x80) i = 1;
+        if (takes_next(lead, in[0])) i = 1;
     }
     // Room: after i input bytes at most 3 * i + 3 bytes are written (three
     // for each byte, the U+FFFD of a pending lead byte besides), so at least
@@ -78,7 +80,7 @@ std::size_t decode_with(Decoder& decoder, std::span<const Byte> in, bool last, s
             ++i;
         } else {
             w = put(w, replacement);
-            i += in[i + 1] >= 0x80 ? 2 : 1;
+            i += next_char(in.subspan(i));
         }
     }
     if (last && decoder.pending_lead >= 0) {

@@ -25,15 +25,32 @@ inline char16_t decode_pair(Byte lead, Byte trail) {
 // Code point of a byte that stands alone; `b` must not be a lead byte.
 inline char16_t decode_single(Byte b) { return cp932::single_byte[b]; }
 
-// Length of the character that begins `text`: 2 for a lead byte followed by
-// a byte that completes a mapped pair; -1 for a lead byte that begins no
-// mapped pair (also at the end of `text`); 1 for every other byte. 0 when
-// `text` is empty.
-inline int char_length(std::span<const Byte> text) {
-    if (text.empty()) return 0;
-    if (!is_lead_byte(text[0])) return 1;
-    if (text.size() >= 2 && decode_pair(text[0], text[1]) != 0) return 2;
-    return -1;
+// Whether lead byte `lead` and the byte after it make one character: a
+// mapped pair, or any pair whose second byte is not ASCII (which decodes to
+// U+FFFD, as Windows and the Encoding Standard take it). An ASCII byte that
+// makes no mapped pair with it is never swallowed: a stray lead byte leaves
+// a line feed, a quote or a backslash after it standing.
+inline bool takes_next(Byte lead, Byte next) {
+    return next >= 0x80 || cp932::utf8.pair[pair_index(lead, next)].length != 0;
+}
+
+// Length of the character that begins `text` (not empty): 2 for a lead byte
+// that takes_next the byte after it, else 1; a lead byte at the end of
+// `text` stands alone.
+inline std::size_t next_char(std::span<const Byte> text) {
+    return text.size() >= 2 && is_lead_byte(text[0]) && takes_next(text[0], text[1]) ? 2 : 1;
+}
+
+// Whether a character of `text` begins at `at` (at most text.size()), given
+// that one begins at 0. Only lead bytes can take the byte after them, so
+// the characters before `at` need not be read from the start: the run of
+// lead bytes right before it is cut into pairs (each takes the next, which
+// is not ASCII), and an odd one out before `at` takes text[at] or not.
+inline bool starts_character(std::span<const Byte> text, std::size_t at) {
+    std::size_t leads = 0;
+    while (leads < at && is_lead_byte(text[at - 1 - leads])) ++leads;
+    if (leads % 2 == 0) return true;
+    return at == text.size() || !takes_next(text[at - 1], text[at]);
 }
 
 // Streaming decoder to UTF-8. A lead byte at the end of one block waits for

@@ -1,4 +1,5 @@
-// txtconv's decoder against the reference decoder, fed in blocks.
+// txtconv's decoder against the reference decoder, fed in blocks, in
+// every variant.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -6,12 +7,24 @@
 
 #include "properties.hpp"
 
+// Every variant the processor supports, the portable one always.
+static auto const variants = properties::decoders();
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    for (auto const& variant : variants)
+        std::fprintf(stderr, "decode_fuzz: variant %.*s\n", static_cast<int>(variant.name.size()), variant.name.data());
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     std::uint64_t const seed = data[0] | data[1] << 8;
     std::string_view const text(reinterpret_cast<const char*>(data) + 2, size - 2);
-    std::string const faults = properties::decode_faults(text, seed);
-    if (faults.empty()) return 0;
-    std::fprintf(stderr, "%s\n", faults.c_str());
-    std::abort();
+    for (auto const& variant : variants) {
+        std::string const faults = properties::decode_faults(variant.function, text, seed);
+        if (faults.empty()) continue;
+        std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(variant.name.size()), variant.name.data(), faults.c_str());
+        std::abort();
+    }
+    return 0;
 }

@@ -13,6 +13,9 @@ Usage: make_samples.py DIRECTORY
 - crlf.c: the same kind of text with CR LF line ends, with a CR LF, a lone
   CR and a CR CR LF each cut by a block boundary of the text-mode reader.
 - crlf_plain.c: CR LF text in which litconv finds nothing to escape.
+- crlf_splice.c: CR LF text with a backslash before CR CR LF, which is no
+  splice (the compiler reads the CR), after a comment and in a literal, the
+  first cut by a block boundary of the text-mode reader.
 """
 
 import random
@@ -116,6 +119,16 @@ def crlf_head():
     return text
 
 
+def crlf_splice():
+    """A backslash, CR CR LF: text mode hands over backslash, CR LF."""
+    tail = "\\\r\r\nconst char *s = \"漢字\";\r\n".encode("cp932")
+    text = b"// " + b"a" * (BLOCK - 4) + tail  # the backslash ends the first block
+    assert text[BLOCK - 1:BLOCK + 2] == b"\\\r\r"
+    text += '// note \\\r\r\nconst char *t = "漢字";\r\n'.encode("cp932")
+    text += 'const char *u = "a\\\r\r\nconst char *v = "漢字";\r\n'.encode("cp932")
+    return text
+
+
 def main():
     directory = Path(sys.argv[1])
     directory.mkdir(parents=True, exist_ok=True)
@@ -125,6 +138,7 @@ def main():
     (directory / "crlf.c").write_bytes(crlf_head() + body + b"int end;\r")
     plain = "".join(f"/* {sentence(rng)} */ wprintf(L\"{sentence(rng)}\");\r\n" for _ in range(3000))
     (directory / "crlf_plain.c").write_bytes(crlf_head() + plain.encode("cp932") + b"\x1a\x00\rint end;\r")
+    (directory / "crlf_splice.c").write_bytes(crlf_splice())
 
 
 if __name__ == "__main__":

@@ -114,7 +114,7 @@ no_leftovers() { [[ -z $(find . -maxdepth 1 -name '.*.*' -newer "$work/mark" -pr
 # takes 932 in a Japanese locale and 1252 in an English one.
 
 english=en_US.UTF-8
-for file in hello.c sample.c crlf.c crlf_plain.c; do
+for file in hello.c sample.c crlf.c crlf_plain.c crlf_splice.c; do
     lin txtconv "$file" "lin-txt-$file"
     lin litconv "$file" "lin-lit-$file"
     for locale in "$LANG" "$english"; do

@@ -1,0 +1,316 @@
+#include "fast_runs.hpp"
+
+#include <bit>
+#include <cstring>
+
+#include "codepage/cp932/byte_scan.hpp"
+#include "codepage/cp932/cp932.hpp"
+
+namespace litconv {
+
+namespace {
+
+using codepage::starts_character;
+
+// Copies the bytes at the start of `in` that are ASCII and none of the
+// stops to `out` and returns their count; up to 16 bytes past them are
+// written as well.
+template <Byte... stops>
+std::size_t copy_plain(Stops<stops...>, std::span<const Byte> in, Byte* out) {
+    // 16 bytes at a time while 16 are left, copied as they are checked.
+    std::size_t n = codepage::copy_plain_run<stops...>(in.data(), in.data() + in.size(), out);
+    // The simple form, for the rest.
+    while (n < in.size() && in[n] < 0x80 && ((in[n] != stops) && ...)) {
+        out[n] = in[n];
+        ++n;
+    }
+    return n;
+}
+
+// Copies the bytes at the start of `in` up to the first of the stops,
+// whatever the others are, and returns their count.
+template <Byte... stops>
+std::size_t copy_to_stop(Stops<stops...>, std::span<const Byte> in, Byte* out) {
+    return codepage::copy_to_any<stops...>(in.data(), in.data() + in.size(), out);
+}
+
+// Where a run of `n` bytes from a character's start must end: if it reached
+// the end of `in`, before a lead byte that the next chunk may complete.
+std::size_t before_cut_lead(std::span<const Byte> in, std::size_t n) {
+    bool const cut = n == in.size() && n > 0 && codepage::is_lead_byte(in[n - 1]) && starts_character(in, n - 1);
+    return cut ? n - 1 : n;
+}
+
+// Copies the characters from 0x80 up at the start of `in`, pairs whole, so
+// that a trail byte 5C is never read as a backslash, and returns their
+// length; a lead byte at the end is left to the caller, whose next chunk
+// may complete it.
+std::size_t copy_high(std::span<const Byte> in, Byte* out) {
+    std::size_t i = 0;
+    while (i < in.size() && in[i] >= 0x80) {
+        Byte const b = in[i];
+        out[i] = b;
+        if (!codepage::is_lead_byte(b)) {
+            ++i;
+            continue;
+        }
+        if (i + 1 == in.size()) break;
+        out[i + 1] = in[i + 1];  // rewritten next if the lead byte stands alone
+        i += codepage::next_char(in.subspan(i));
+    }
+    return i;
+}
+
+// Copies the code at the start of `in` that holds none of the CodeStops, by
+// turns a run of ASCII and a run of characters from 0x80 up, and moves `lex`
+// past it. Returns its length.
+std::size_t copy_code(LexState& lex, std::span<const Byte> in, Byte* out) {
+    std::size_t i = 0;
+    while (true) {
+        std::size_t const ascii = copy_plain(CodeStops{}, in.subspan(i), out + i);
+        if (ascii != 0) pass_plain(lex, in.subspan(i, ascii), true);
+        i += ascii;
+        if (i == in.size() || in[i] < 0x80) return i;
+        std::size_t const high = copy_high(in.subspan(i), out + i);
+        if (high == 0) return i;
+        pass_plain(lex, in.subspan(i, high), false);
+        i += high;
+    }
+}
+
+// Copies the inside of a wide string or a character literal up to a stop:
+// its closer, a line end, or a backslash that is a character, not the
+// second byte of a pair, unless it takes a plain_after_backslash.
+template <typename S>
+std::size_t copy_quoted(S stops, std::span<const Byte> in, Byte* out) {
+    std::size_t n = 0;
+    while (true) {
+        n += copy_to_stop(stops, in.subspan(n), out + n);
+        if (n == in.size() || in[n] != '\\') return before_cut_lead(in, n);
+        std::size_t const length = !starts_character(in, n)                             ? 1  // the 5C of a pair
+                                   : n + 1 < in.size() && plain_after_backslash(in[n + 1]) ? 2  // an escape
+                                                                                         : 0;
+        if (length == 0) return n;
+        std::memcpy(out + n, in.data() + n, length);
+        n += length;
+    }
+}
+
+// Whether a splice ends at the line feed at in[lf]: a backslash right
+// before it, or before a CR before it where a CR belongs to a splice.
+bool splice_before(std::span<const Byte> in, std::size_t lf, bool cr_in_splice) {
+    if (lf >= 1 && in[lf - 1] == '\\') return starts_character(in, lf - 1);
+    return cr_in_splice && lf >= 2 && in[lf - 1] == '\r' && in[lf - 2] == '\\' && starts_character(in, lf - 2);
+}
+
+// Copies a line comment up to the line end that ends it, past those that a
+// splice joins to the next line. At the end of `in` it stops before what
+// the next chunk may make a splice of, or complete.
+std::size_t copy_line_comment(std::span<const Byte> in, Byte* out, bool cr_in_splice) {
+    std::size_t n = 0;
+    while (true) {
+        n += copy_to_stop(LineCommentStops{}, in.subspan(n), out + n);
+        if (n == in.size()) break;
+        if (!splice_before(in, n, cr_in_splice)) return n;
+        out[n++] = '\n';
+    }
+    if (n >= 1 && in[n - 1] == '\\' && starts_character(in, n - 1)) return n - 1;
+    if (cr_in_splice && n >= 2 && in[n - 1] == '\r' && in[n - 2] == '\\' && starts_character(in, n - 2))
+        return n - 2;
+    return before_cut_lead(in, n);
+}
+
+// Scans the inside of a narrow literal with no backslash pending, up to and
+// including its closing quote, and returns the number of bytes scanned. It
+// does what step would do for the bytes that make up nearly all of a
+// literal (pairs, plain runs, hex digits after an escape, a backslash and
+// the ASCII byte it takes) without going back to the main loop for each:
+// the round trips cost more than the bytes. Anything else it leaves to
+// step, as it does the last byte of the chunk.
+std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::span<const Byte> in,
+                                Writer& out) {
+    Writer writer = out;  // in a register: through the reference it would be stored for every byte
+    bool after_escape = state.after_escape;
+    std::size_t i = 0;
+    while (i + 1 < in.size()) {
+        Byte const b = in[i];
+        Byte const next = in[i + 1];
+        if (b >= 0x80) {
+            // A pair; anything else from 0x80 up is step's. (ASCII never
+            // looks into the pair table, whose rows for it are all zero.)
+            Utf8Char const c = table.pair[codepage::pair_index(b, next)];
+            if (c.length == 0) break;
+            writer.escape_character(c);
+            after_escape = true;
+            i += 2;
+        } else if (after_escape && is_hex_digit(b)) {
+            writer.escape(b);
+            ++i;
+        } else if (b < 0x80 && !StringStops::contains(b)) {
+            after_escape = false;
+            std::size_t const n = copy_plain(StringStops{}, in.subspan(i), writer.next);
+            writer.next += n;
+            i += n;
+        } else if (b == '\\' && plain_after_backslash(next)) {
+            // An escape whose backslash starts no splice.
+            writer.copy(b);
+            writer.copy(next);
+            after_escape = false;
+            i += 2;
+        } else if (b == '"') {
+            writer.copy(b);
+            lex(state.lex, b);
+            after_escape = false;
+            ++i;
+            break;
+        } else {
+            break;
+        }
+    }
+    state.after_escape = after_escape;
+    out = writer;
+    return i;
+}
+
+}  // namespace
+
+namespace {
+
+// The run of the current mode alone.
+std::size_t run_in_mode(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in, Writer& out) {
+    LexState& lex = state.lex;
+    if (!fast_run_applies(lex)) return 0;
+    std::size_t n = 0;
+    switch (lex.mode) {
+        case Mode::code:
+            n = copy_code(lex, in, out.next);
+            break;
+        case Mode::string:
+            if (!lex.wide) return scan_narrow_literal(state, table, in, out);
+            n = copy_quoted(StringStops{}, in, out.next);
+            break;
+        case Mode::character:
+            n = copy_quoted(CharacterStops{}, in, out.next);
+            break;
+        case Mode::line_comment:
+            n = copy_line_comment(in, out.next, state.cr_in_splice);
+            break;
+        // Neither stop is ever a trail byte: the bytes need not be read as characters.
+        case Mode::block_comment:
+            n = before_cut_lead(in, copy_to_stop(BlockCommentStops{}, in, out.next));
+            break;
+        case Mode::raw:
+            n = before_cut_lead(in, copy_to_stop(RawStops{}, in, out.next));
+            break;
+        case Mode::header_name:
+        case Mode::raw_delimiter:
+            return 0;
+    }
+    if (n != 0) state.after_escape = false;
+    out.next += n;
+    return n;
+}
+
+}  // namespace
+
+std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in, Writer& out) {
+    if (state.held != Held::nothing || state.escape_held) return 0;
+    std::size_t n = 0;
+    while (true) {
+        n += run_in_mode(state, table, in.subspan(n), out);
+        // A stop that the lexer copies need not go back to the main loop:
+        // the end of a comment or a wide literal, what follows a / in code.
+        // In code only at a / or a quote, too: elsewhere the main loop may
+        // sweep lines of ASCII from there, but Japanese in comments and
+        // literals mostly stops a sweep begun at those.
+        if (n == in.size()) return n;
+        Byte const b = in[n];
+        LexState const& lex_state = state.lex;
+        bool const here = lex_state.mode != Mode::code || lex_state.slash || b == '/' || b == '"';
+        if (!here || !copied_by_lex(lex_state, b)) return n;
+        lex(state.lex, b);
+        out.copy(b);
+        ++n;
+        state.after_escape = false;
+    }
+}
+
+namespace {
+
+#ifdef CODEPAGE_HAVE_SSE2
+inline __m128i load_16(Byte const* in) { return _mm_loadu_si128(reinterpret_cast<__m128i const*>(in)); }
+
+inline __m128i equal_16(__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+
+// Bit k for byte k of the 16 at `in` that ends a comment's search along its
+// line: a byte from 0x80 up, a line feed, */ or R". Reads 17 bytes.
+inline unsigned comment_stops_16(Byte const* in) {
+    __m128i const v = load_16(in);
+    __m128i const next = load_16(in + 1);
+    __m128i const pairs = _mm_or_si128(_mm_and_si128(equal_16(v, '*'), equal_16(next, '/')),
+                                       _mm_and_si128(equal_16(v, 'R'), equal_16(next, '"')));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(v, equal_16(v, '\n')), pairs)));
+}
+#endif
+
+// The end of the comment that opens at in[0] (/*) if it closes on its line
+// with nothing but ASCII in it, copied to `out`; else 0. Should the /* stand
+// in a literal, the */ still ends whatever comment may open among the bytes
+// skipped, unless it is the */ of a /*/; and no raw literal opens there.
+std::size_t skip_comment_on_its_line(std::span<const Byte> in, Byte* out) {
+    std::size_t j = 2;
+#ifdef CODEPAGE_HAVE_SSE2
+    while (in.size() - j > codepage::scan_width) {
+        if (unsigned const stops = comment_stops_16(in.data() + j); stops != 0) {
+            j += static_cast<std::size_t>(std::countr_zero(stops));
+            break;
+        }
+        j += codepage::scan_width;
+    }
+#endif
+    for (; j + 1 < in.size(); ++j) {
+        Byte const b = in[j];
+        if (b >= 0x80 || b == '\n' || (b == 'R' && in[j + 1] == '"')) return 0;
+        if (b == '*' && in[j + 1] == '/') {
+            if (in[j - 1] == '/') return 0;
+            std::memcpy(out, in.data(), j + 2);
+            return j + 2;
+        }
+    }
+    return 0;
+}
+
+// Copies the ASCII at `in` to `out` up to the first byte from 0x80 up or
+// the first pair of bytes that carries_state, but past comments that close
+// on their line, and returns its length; up to 32 bytes past it are written
+// as well.
+std::size_t copy_ascii_within_lines(codepage::CopyToPairFunction* kernel, std::span<const Byte> in, Byte* out) {
+    static constexpr codepage::PairStops stops{carrying_firsts, carrying_seconds_below};
+    std::size_t n = 0;
+    while (true) {
+        n += kernel(in.subspan(n), out + n, stops);
+        // A pair that the next chunk may complete counts as one that carries.
+        if (n + 1 >= in.size() || in[n] >= 0x80) return n;
+        if (in[n] == '/' && in[n + 1] == '*') {
+            std::size_t const comment = skip_comment_on_its_line(in.subspan(n), out + n);
+            if (comment == 0) return n;
+            n += comment;
+        } else if (carries_state(in[n], in[n + 1])) {
+            return n;
+        } else {
+            out[n] = in[n];
+            ++n;
+        }
+    }
+}
+
+}  // namespace
+
+Sweep sweep_ascii_lines(codepage::CopyToPairFunction* kernel, std::span<const Byte> in, Byte* out) {
+    std::size_t const ascii = copy_ascii_within_lines(kernel, in, out);
+    // What was copied past the last line feed is copied again by the state
+    // machine.
+    return {codepage::through_last_line_feed(in.first(ascii)), ascii};
+}
+
+}  // namespace litconv
