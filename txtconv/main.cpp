@@ -2,8 +2,9 @@
 #include <string_view>
 
 #include "codepage/command/convert_file.hpp"
-#include "codepage/cp932/text_decoder.hpp"
 #include "codepage/command/messages.hpp"
+#include "codepage/cp932/text_decoder.hpp"
+#include "codepage/utf8/utf8_check.hpp"
 
 int codepage::program_main(std::span<const codepage::NativeChar* const> arguments) {
     static constexpr std::array<std::string_view, 5> usage = {
@@ -13,12 +14,11 @@ int codepage::program_main(std::span<const codepage::NativeChar* const> argument
         codepage::usage_in,
         codepage::usage_out,
     };
-    static constexpr std::array<codepage::Byte, 3> byte_order_mark = {0xEF, 0xBB, 0xBF};
     codepage::TextDecoder decoder;
     codepage::Conversion const conversion{
         .usage = usage,
         .mode = codepage::FileMode::binary,
-        .preamble = byte_order_mark,
+        .preamble = codepage::utf8_byte_order_mark,
         .max_output = codepage::max_utf8_length,
         .convert = [&decoder](std::span<const codepage::Byte> in, bool last, std::span<codepage::Byte> out) {
             return codepage::text_to_utf8(decoder, in, last, out);

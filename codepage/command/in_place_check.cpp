@@ -1,18 +1,15 @@
 #include "in_place_check.hpp"
 
 #include <algorithm>
-#include <array>
 #include <utility>
 
 namespace codepage {
 
 namespace {
 
-constexpr std::array<Byte, 3> byte_order_mark = {0xEF, 0xBB, 0xBF};
-
 bool begins_with_byte_order_mark(std::span<const Byte> block) {
-    return block.size() >= byte_order_mark.size() &&
-           std::ranges::equal(block.first(byte_order_mark.size()), byte_order_mark);
+    return block.size() >= utf8_byte_order_mark.size() &&
+           std::ranges::equal(block.first(utf8_byte_order_mark.size()), utf8_byte_order_mark);
 }
 
 }  // namespace

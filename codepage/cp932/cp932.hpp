@@ -18,8 +18,7 @@ namespace codepage {
 // Code point of the pair lead+trail, 0 when the pair is not mapped.
 // `lead` must be a lead byte.
 inline char16_t decode_pair(Byte lead, Byte trail) {
-    int const row = lead <= 0x9F ? lead - 0x81 : lead - 0xE0 + 31;
-    return cp932::double_byte[static_cast<std::size_t>(row) * 256 + trail];
+    return cp932::double_byte[cp932::lead_row(lead) * 256 + trail];
 }
 
 // Code point of a byte that stands alone; `b` must not be a lead byte.

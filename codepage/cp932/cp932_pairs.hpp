@@ -23,7 +23,7 @@ extern const std::array<std::uint64_t, lead_count * 4> mapped_pair_bits;
 
 // `lead` must be a lead byte.
 inline bool is_mapped_pair(Byte lead, Byte trail) {
-    std::size_t const row = lead <= 0x9F ? lead - 0x81u : lead - 0xE0u + 31;
+    std::size_t const row = cp932::lead_row(lead);
     return (cp932::mapped_pair_bits[row * 4 + trail / 64u] >> (trail % 64u) & 1) != 0;
 }
 

@@ -56,6 +56,9 @@ namespace cp932 {
 
 inline constexpr int lead_count = 60;  // 81-9F and E0-FC
 
+// The row of lead byte `lead` in the tables of pairs: 81-9F, then E0-FC.
+constexpr std::size_t lead_row(Byte lead) { return lead <= 0x9F ? lead - 0x81u : lead - 0xE0u + 31; }
+
 // Code point of each byte that is not a lead byte; 0 for lead bytes.
 extern const std::array<char16_t, 256> single_byte;
 // Code point of each pair, 256 trail bytes per lead byte, lead bytes 81-9F

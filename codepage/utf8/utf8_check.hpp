@@ -4,11 +4,16 @@
 // in it practically never is.
 #pragma once
 
+#include <array>
 #include <span>
 
 #include "codepage/cp932/byte.hpp"
 
 namespace codepage {
+
+// The UTF-8 byte-order mark: what txtconv writes first, and what marks a
+// file as UTF-8 already.
+inline constexpr std::array<Byte, 3> utf8_byte_order_mark = {0xEF, 0xBB, 0xBF};
 
 // The check of a text fed to it block by block. Once the text is found
 // invalid the rest is not looked at.
