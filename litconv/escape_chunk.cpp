@@ -57,12 +57,12 @@ std::size_t escape_chunk_with(codepage::CopyToPairFunction* kernel, ScanState& s
             }
         }
         if (i >= no_sweep_before && state.held == Held::nothing && sweep_may_start(state.lex, b)) {
-            Sweep const sweep = sweep_ascii_lines(kernel, chunk.subspan(i), writer.next);
+            Sweep const sweep = sweep_lines(kernel, table, chunk.subspan(i), writer.next);
             no_sweep_before = i + sweep.searched;
             if (sweep.swept != 0) {
                 state.lex = LexState{};
                 state.after_escape = false;
-                writer.next += sweep.swept;
+                writer.next += sweep.written;
                 i += sweep.swept;
                 continue;
             }

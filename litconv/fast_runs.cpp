@@ -280,37 +280,148 @@ std::size_t skip_comment_on_its_line(std::span<const Byte> in, Byte* out) {
     return 0;
 }
 
-// Copies the ASCII at `in` to `out` up to the first byte from 0x80 up or
-// the first pair of bytes that carries_state, but past comments that close
-// on their line, and returns its length; up to 32 bytes past it are written
-// as well.
-std::size_t copy_ascii_within_lines(codepage::CopyToPairFunction* kernel, std::span<const Byte> in, Byte* out) {
-    static constexpr codepage::PairStops stops{carrying_firsts, carrying_seconds_below};
+// The end of the literal that the quote `closer` at in[open] opens, past
+// its closing quote, if it closes on its line; copied to `out`. Else 0. A
+// backslash must be the second byte of a pair or escape a plain byte.
+// `in` starts a line, so that a character starts at its start.
+template <Byte closer>
+std::size_t copy_literal_on_its_line(std::span<const Byte> in, std::size_t open, Byte* out) {
+    Byte const* const end = in.data() + in.size();
+    out[open] = closer;
+    std::size_t j = open + 1;
+    while (true) {
+        j += codepage::copy_to_any<closer, '\\', '\n'>(in.data() + j, end, out + j);
+        if (j + 1 >= in.size() || in[j] == '\n') return 0;
+        out[j] = in[j];
+        if (in[j] == closer) return j + 1;
+        if (!starts_character(in, j)) {  // the 5C of a pair
+            ++j;
+        } else if (plain_after_backslash(in[j + 1])) {
+            out[j + 1] = in[j + 1];
+            j += 2;
+        } else {
+            return 0;
+        }
+    }
+}
+
+// A line that the sweep takes whole (simple_line): `taken` bytes of input,
+// through its line feed, which give `written` bytes of output; taken is 0
+// when the sweep stops before it.
+struct LineCopy {
+    std::size_t taken = 0;
+    std::size_t written = 0;
+};
+
+// The narrow string literal whose quote opens at in[open], escaped into
+// `out` as the state machine would (scan_narrow_literal); the length of
+// the input it took through its closing quote, or 0 where the state machine
+// must take it.
+std::size_t escape_narrow_literal(Utf8Tables const& table, std::span<const Byte> in, std::size_t open, Writer& out) {
+    ScanState literal;
+    lex(literal.lex, '"');
+    out.copy('"');
+    std::size_t const body = scan_narrow_literal(literal, table, in.subspan(open + 1), out);
+    return literal.lex.mode == Mode::code ? open + 1 + body : 0;
+}
+
+// Takes the line at the start of `in` if it is a simple_line, copied to
+// `out` with its narrow literals escaped. Up to 16 bytes past what it
+// writes are written as well, also when it stops. The stops are found byte
+// by byte: none but the backslash is ever a trail byte.
+LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
+    Byte const* const end = in.data() + in.size();
+    // Where in[j] goes: the line grows at each narrow literal escaped.
+    Byte* to = out;
     std::size_t n = 0;
     while (true) {
-        n += kernel(in.subspan(n), out + n, stops);
-        // A pair that the next chunk may complete counts as one that carries.
-        if (n + 1 >= in.size() || in[n] >= 0x80) return n;
-        if (in[n] == '/' && in[n + 1] == '*') {
-            std::size_t const comment = skip_comment_on_its_line(in.subspan(n), out + n);
-            if (comment == 0) return n;
-            n += comment;
-        } else if (carries_state(in[n], in[n + 1])) {
-            return n;
-        } else {
-            out[n] = in[n];
-            ++n;
+        n += codepage::copy_to_any<'"', '\'', '\\', '/', '#', '\n'>(in.data() + n, end, to + n);
+        // The line must end in `in`, and a / be seen with what follows it.
+        if (n + 1 >= in.size()) return {};
+        Byte const b = in[n];
+        to[n] = b;
+        if (b == '\n') return {n + 1, static_cast<std::size_t>(to - out) + n + 1};
+        if (b == '"') {
+            if (simple_line::opens_raw(in, n)) return {};
+            if (simple_line::opens_wide(in, n)) {
+                n = copy_literal_on_its_line<'"'>(in, n, to);
+            } else {
+                Writer writer{to + n};
+                std::size_t const literal = escape_narrow_literal(table, in, n, writer);
+                to = writer.next - literal;
+                n = literal;
+            }
+            if (n == 0) return {};
+            continue;
         }
+        if (b == '\'') {
+            n = simple_line::may_separate_digits(in, n) ? 0 : copy_literal_on_its_line<'\''>(in, n, to);
+            if (n == 0) return {};
+            continue;
+        }
+        if (b != '/') return {};  // a backslash or a directive
+        Byte const next = in[n + 1];
+        to[n + 1] = next;
+        if (next == '/') {
+            std::size_t const lf = n + 2 + codepage::copy_to_any<'\n'>(in.data() + n + 2, end, to + n + 2);
+            if (lf == in.size() || simple_line::splice_may_end(in.first(lf))) return {};
+            to[lf] = '\n';
+            return {lf + 1, static_cast<std::size_t>(to - out) + lf + 1};
+        }
+        if (next != '*') {
+            ++n;
+            continue;
+        }
+        // A block comment, which must close on this line.
+        std::size_t j = n + 2;
+        while (true) {
+            j += codepage::copy_to_any<'*', '\n'>(in.data() + j, end, to + j);
+            if (j + 1 >= in.size() || in[j] == '\n') return {};
+            to[j] = '*';
+            if (in[j + 1] == '/') break;
+            ++j;
+        }
+        to[j + 1] = '/';
+        n = j + 2;
     }
 }
 
 }  // namespace
 
-Sweep sweep_ascii_lines(codepage::CopyToPairFunction* kernel, std::span<const Byte> in, Byte* out) {
-    std::size_t const ascii = copy_ascii_within_lines(kernel, in, out);
+Sweep sweep_lines(codepage::CopyToPairFunction* kernel, Utf8Tables const& table, std::span<const Byte> in,
+                  Byte* out) {
+    static constexpr codepage::PairStops stops{carrying_firsts, carrying_seconds_below};
+    // Where in[j] goes: the output grows at each simple line with a narrow
+    // literal in it.
+    Byte* to = out;
+    std::size_t n = 0;
+    while (true) {
+        n += kernel(in.subspan(n), to + n, stops);
+        // A pair that the next chunk may complete counts as one that carries.
+        if (n + 1 >= in.size()) break;
+        if (in[n] == '/' && in[n + 1] == '*') {
+            if (std::size_t const comment = skip_comment_on_its_line(in.subspan(n), to + n); comment != 0) {
+                n += comment;
+                continue;
+            }
+        } else if (in[n] < 0x80 && !carries_state(in[n], in[n + 1])) {
+            to[n] = in[n];
+            ++n;
+            continue;
+        }
+        // A line that a line feed of the sweep began starts in the state a
+        // file starts in.
+        std::size_t const line = codepage::through_last_line_feed(in.first(n));
+        if (line == 0) break;
+        LineCopy const copy = copy_simple_line(table, in.subspan(line), to + line);
+        if (copy.taken == 0) break;
+        to += copy.written - copy.taken;
+        n = line + copy.taken;
+    }
     // What was copied past the last line feed is copied again by the state
     // machine.
-    return {codepage::through_last_line_feed(in.first(ascii)), ascii};
+    std::size_t const swept = codepage::through_last_line_feed(in.first(n));
+    return {swept, static_cast<std::size_t>(to - out) + swept, n};
 }
 
 }  // namespace litconv

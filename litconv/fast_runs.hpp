@@ -28,13 +28,17 @@ std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::s
 // something carries_state past it. So the ASCII up to the last line feed
 // before the next byte from 0x80 up or the next pair that may carry a state
 // can be copied in one sweep, as txtconv copies ASCII, and the state machine
-// need not see it. `swept` is what was copied, through that line feed (0 if
-// none), and `searched` how far the search went.
+// need not see it. After the first line feed the sweep takes simple lines
+// (lexer.hpp) whole too, whatever their bytes, with their narrow literals
+// escaped. `swept` is what was taken, through that line feed (0 if none),
+// `written` what it became, and `searched` how far the search went.
 struct Sweep {
     std::size_t swept;
+    std::size_t written;
     std::size_t searched;
 };
 
-Sweep sweep_ascii_lines(codepage::CopyToPairFunction* kernel, std::span<const Byte> in, Byte* out);
+Sweep sweep_lines(codepage::CopyToPairFunction* kernel, codepage::Utf8Tables const& table,
+                  std::span<const Byte> in, Byte* out);
 
 }  // namespace litconv

@@ -131,10 +131,10 @@ struct Stops {
     static constexpr bool contains(Byte b) { return ((b == bytes) || ...); }
 };
 
-// In code: quotes and what starts a comment, a splice or a directive; the
-// line end is plain, as the state a line starts in differs only in what
-// pass_plain tracks. A directive takes every character through the lexer.
-using CodeStops = Stops<'"', '\'', '/', '\\', '#'>;
+// In code: quotes and what starts a comment, a splice or a directive, and
+// the line end, from where a sweep may take the lines that follow. A
+// directive takes every character through the lexer.
+using CodeStops = Stops<'"', '\'', '/', '\\', '#', '\n'>;
 using StringStops = Stops<'"', '\\', '\n'>;
 using CharacterStops = Stops<'\'', '\\', '\n'>;
 // A line comment ends at a line end unless a splice stands before it.
@@ -221,6 +221,47 @@ static_assert('*' < carrying_seconds_below && '"' < carrying_seconds_below && '\
 constexpr bool carries_state(Byte a, Byte b) {
     return (a == '/' && b == '*') || (a == 'R' && b == '"') || (a == '\\' && (b == '\n' || b == '\r'));
 }
+
+// Simple lines, which a sweep takes whole: lines that start and end in the
+// state a file starts in, and whose literals all close on them. Such a line
+// holds string literals, wide ones, whose characters are copied, or narrow
+// ones, which are escaped as on any other line, and character literals,
+// copied; in none of them a backslash but one that escapes a plain byte or
+// is the second byte of a pair. Outside them and its comments it holds no
+// backslash (a splice, or the trail byte of a pair) and no # (a directive,
+// whose header names are read apart), no raw literal opens, and no
+// apostrophe may be a digit separator. A block comment on it closes on it,
+// and a line comment ends it with no backslash before its line end, where a
+// CR LF may be read as a line end too.
+namespace simple_line {
+
+// Whether the quote at line[quote] may open a raw literal: R", u8R", LR"...
+constexpr bool opens_raw(std::span<const Byte> line, std::size_t quote) {
+    return quote >= 1 && line[quote - 1] == 'R';
+}
+
+// Whether the quote at line[quote], in code, opens a wide string literal:
+// the word before it is L, u or U alone (xL"..." is narrow).
+constexpr bool opens_wide(std::span<const Byte> line, std::size_t quote) {
+    if (quote == 0) return false;
+    Byte const prefix = line[quote - 1];
+    if (prefix != 'L' && prefix != 'u' && prefix != 'U') return false;
+    return quote == 1 || !is_identifier_byte(line[quote - 2]);
+}
+
+// Whether the apostrophe at line[apostrophe], in code, may follow a word,
+// which a number makes it a digit separator of (u'x' opens a literal too).
+constexpr bool may_separate_digits(std::span<const Byte> line, std::size_t apostrophe) {
+    return apostrophe >= 1 && is_identifier_byte(line[apostrophe - 1]);
+}
+
+// Whether a splice may end the line comment whose line feed ends `line`.
+constexpr bool splice_may_end(std::span<const Byte> line) {
+    std::size_t const n = line.size();
+    return (n >= 1 && line[n - 1] == '\\') || (n >= 2 && line[n - 1] == '\r' && line[n - 2] == '\\');
+}
+
+}  // namespace simple_line
 
 // Whether a sweep may start at `b`, the next character: in code, where no
 // / waits for what follows it, and unless `b` makes a raw literal of the

@@ -14,6 +14,7 @@
 #include <span>
 #include <string_view>
 
+#include "codepage/cp932/byte_scan.hpp"
 #include "codepage/cp932/cp932.hpp"
 #include "escape_chunk.hpp"
 #include "lexer.hpp"
@@ -98,8 +99,8 @@ struct Writer {
         next += 4;
     }
 
-    // Stores the escapes of all three bytes of `c`, whatever its length, and
-    // keeps those of its own: no branch on the length. Takes 12 bytes of
+    // Stores the escapes of all four bytes of `c`, whatever its length, and
+    // keeps those of its own: no branch on the length. Takes 16 bytes of
     // room, which one input byte left guarantees.
     void escape_character(Utf8Char c) {
         // As one word the character stays in a register (the compiler keeps
@@ -109,9 +110,23 @@ struct Writer {
             std::memcpy(&word, &c, sizeof word);
         else
             word = std::uint32_t{c.bytes[0]} | std::uint32_t{c.bytes[1]} << 8 | std::uint32_t{c.bytes[2]} << 16;
+#ifdef CODEPAGE_HAVE_SSE2
+        // The digits worked out side by side, with no table: each byte's
+        // high and low half next to each other, as '0' + n, and 7 more
+        // from A up, then "\x" before each pair of them.
+        __m128i const bytes = _mm_cvtsi32_si128(static_cast<int>(word));
+        __m128i const low_halves = _mm_set1_epi8(0x0F);
+        __m128i const halves = _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(bytes, 4), low_halves),
+                                                 _mm_and_si128(bytes, low_halves));
+        __m128i const letters = _mm_and_si128(_mm_cmpgt_epi8(halves, _mm_set1_epi8(9)), _mm_set1_epi8('A' - '9' - 1));
+        __m128i const digits = _mm_add_epi8(_mm_add_epi8(halves, _mm_set1_epi8('0')), letters);
+        __m128i const escapes = _mm_unpacklo_epi16(_mm_set1_epi16('\\' | 'x' << 8), digits);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(next), escapes);
+#else
         std::memcpy(next, hex_escapes[word & 0xFF].data(), 4);
         std::memcpy(next + 4, hex_escapes[word >> 8 & 0xFF].data(), 4);
         std::memcpy(next + 8, hex_escapes[word >> 16 & 0xFF].data(), 4);
+#endif
         next += 4 * std::size_t{c.length};
     }
 

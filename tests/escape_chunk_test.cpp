@@ -50,12 +50,15 @@ struct Case {
 
 // Each case whole and cut into pieces of every size, so that the state
 // crosses every boundary, with every sweep kernel the processor supports;
-// and escaping the result again changes nothing. `cr_in_splice` false reads
+// and escaping the result again changes nothing. Each also after a line of
+// its own, where the sweep takes simple lines. `cr_in_splice` false reads
 // the input as Windows' text mode leaves it.
 void check(std::vector<Case> const& cases, bool cr_in_splice = true) {
+    std::vector<Case> all = cases;
+    for (auto const& [input, expected] : cases) all.push_back({"x = 1;\n" + input, "x = 1;\n" + expected});
     for (auto const& kernel : codepage::copy_to_pair_variants()) {
         if (!codepage::cpu::supported(kernel, codepage::cpu::features())) continue;
-        for (auto const& [input, expected] : cases) {
+        for (auto const& [input, expected] : all) {
             EXPECT_EQ(escape(input, input.size() + 1, kernel.function, cr_in_splice), expected) << input;
             for (std::size_t piece = 1; piece < input.size(); ++piece)
                 ASSERT_EQ(escape(input, piece, kernel.function, cr_in_splice), expected)
@@ -284,6 +287,25 @@ TEST(EscapeChunk, LinesOfAsciiAfterAQuote) {
         {lines + "// \\\r\n\"" KAN "\"\n", lines + "// \\\r\n\"" KAN "\"\n"},
         {"\"x\";" + lines + "u8R\"(\n" + lines + KAN ")\"",
          "\"x\";" + lines + "u8R\"(\n" + lines + ")\" u8\"" KAN_ESCAPED "\" u8R\"()\""},
+    });
+}
+
+// After a line feed the sweep takes a simple line whole, bytes from 0x80
+// up and all, escaping its narrow literals as the state machine does, and
+// leaves the state machine the lines it cannot take.
+TEST(EscapeChunk, SimpleLinesInASweep) {
+    check({
+        {KAN " // " KAN "\n", KAN " // " KAN "\n"},
+        {"\"" KAN "\" // " KAN "\n\"" KAN "\"\n", "\"" KAN_ESCAPED "\" // " KAN "\n\"" KAN_ESCAPED "\"\n"},
+        {"\"" KAN "\" /* " KAN " */ L\"" KAN "\" '" KAN "' u8\"" KAN "\"\n",
+         "\"" KAN_ESCAPED "\" /* " KAN " */ L\"" KAN "\" '" KAN "' u8\"" KAN_ESCAPED "\"\n"},
+        {"s = \"" KAN "\", t = \"a\\tb" HYOU "\";\n", "s = \"" KAN_ESCAPED "\", t = \"a\\tb" HYOU_ESCAPED "\";\n"},
+        {"#define S \"" KAN "\"\n", "#define S \"" KAN_ESCAPED "\"\n"},
+        {"x = 1'000; s = \"" KAN "\";\n", "x = 1'000; s = \"" KAN_ESCAPED "\";\n"},
+        {"\"" KAN "\n\"" KAN "\"\n", "\"" KAN_ESCAPED "\n\"" KAN_ESCAPED "\"\n"},  // ended by its line
+        {"\"\\" KAN "\" \"" KAN "A\"\n", "\"" KAN_ESCAPED "\" \"" KAN_ESCAPED "\\x41\"\n"},
+        {"R\"(" KAN ")\" \"" KAN "\"\n", "R\"()\" \"" KAN_ESCAPED "\" R\"()\" \"" KAN_ESCAPED "\"\n"},
+        {"f(L\"" HYOU "\", \"" KAN "\");\r\n", "f(L\"" HYOU "\", \"" KAN_ESCAPED "\");\r\n"},
     });
 }
 
