@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "codepage/cp932/byte.hpp"
+#include "codepage/cp932/cp932.hpp"
 
 namespace litconv {
 
@@ -241,12 +242,14 @@ constexpr bool opens_raw(std::span<const Byte> line, std::size_t quote) {
 }
 
 // Whether the quote at line[quote], in code, opens a wide string literal:
-// the word before it is L, u or U alone (xL"..." is narrow).
-constexpr bool opens_wide(std::span<const Byte> line, std::size_t quote) {
+// the word before it is L, u or U alone (xL"..." is narrow), and what
+// stands before that is no character from 0x80 up either, whose second
+// byte may be ASCII (81 40 is one). `line` starts with a character.
+inline bool opens_wide(std::span<const Byte> line, std::size_t quote) {
     if (quote == 0) return false;
     Byte const prefix = line[quote - 1];
     if (prefix != 'L' && prefix != 'u' && prefix != 'U') return false;
-    return quote == 1 || !is_identifier_byte(line[quote - 2]);
+    return quote == 1 || (!is_identifier_byte(line[quote - 2]) && codepage::starts_character(line, quote - 2));
 }
 
 // Whether the apostrophe at line[apostrophe], in code, may follow a word,
