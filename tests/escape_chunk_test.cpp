@@ -306,6 +306,10 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
         {"\"\\" KAN "\" \"" KAN "A\"\n", "\"" KAN_ESCAPED "\" \"" KAN_ESCAPED "\\x41\"\n"},
         {"R\"(" KAN ")\" \"" KAN "\"\n", "R\"()\" \"" KAN_ESCAPED "\" R\"()\" \"" KAN_ESCAPED "\"\n"},
         {"f(L\"" HYOU "\", \"" KAN "\");\r\n", "f(L\"" HYOU "\", \"" KAN_ESCAPED "\");\r\n"},
+        {"/* " KAN "\n*/ \"" KAN "\"\n", "/* " KAN "\n*/ \"" KAN_ESCAPED "\"\n"},  // not closed on its line
+        {"/*/ " KAN " */ \"" KAN "\"\n", "/*/ " KAN " */ \"" KAN_ESCAPED "\"\n"},
+        {"'\\\\' \"" KAN "\"\n", "'\\\\' \"" KAN_ESCAPED "\"\n"},
+        {"L\"" KAN "\\n\" \"\\x41" KAN "\"\n", "L\"" KAN "\\n\" \"\\x41" KAN_ESCAPED "\"\n"},
         // 81 40 is one character, whose second byte is no blank: L" after it is narrow.
         {"\x81\x40L\"" KAN "\"\n", "\x81\x40L\"" KAN_ESCAPED "\"\n"},
         {"\x81\x40L'" KAN "' \"" KAN "\"\n", "\x81\x40L'" KAN "' \"" KAN_ESCAPED "\"\n"},
