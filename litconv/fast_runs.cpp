@@ -318,8 +318,13 @@ struct LineCopy {
 // the input it took through its closing quote, or 0 where the state machine
 // must take it.
 std::size_t escape_narrow_literal(Utf8Tables const& table, std::span<const Byte> in, std::size_t open, Writer& out) {
-    ScanState literal;
-    lex(literal.lex, '"');
+    // Lexed once: a quote with no word before it opens a narrow literal.
+    static ScanState const opened = [] {
+        ScanState state;
+        lex(state.lex, '"');
+        return state;
+    }();
+    ScanState literal = opened;
     out.copy('"');
     std::size_t const body = scan_narrow_literal(literal, table, in.subspan(open + 1), out);
     return literal.lex.mode == Mode::code ? open + 1 + body : 0;
