@@ -11,6 +11,13 @@ file of the new litconv's output's size, alternating their order from run
 to run, so that a busy moment of the machine falls on all three alike, and
 prints the medians and each litconv's ratio to io_floor. The outputs go to
 a scratch directory beside CORPORA, on the same file system.
+
+Each run replaces an output of 100 to 150 MB, whose write-back the rename
+starts and the next runs share the processors with (on ext4 the block
+device's completions all land on one of the two processors here). With --settle each command
+waits for a sync first, so that no run pays for an earlier one's
+write-back: the figures are then those of a single conversion on a machine
+with nothing left to write.
 """
 
 import argparse
@@ -27,6 +34,7 @@ def main():
     parser.add_argument("new_build")
     parser.add_argument("old_build")
     parser.add_argument("--runs", type=int, default=21)
+    parser.add_argument("--settle", action="store_true", help="sync before every command")
     args = parser.parse_args()
     new = os.path.join(args.new_build, "litconv")
     old = os.path.join(args.old_build, "litconv")
@@ -45,6 +53,8 @@ def main():
             for run in range(args.runs):
                 order = list(commands.items())
                 for name, command in order if run % 2 == 0 else reversed(order):
+                    if args.settle:
+                        subprocess.run(["sync"], check=True)
                     start = time.perf_counter()
                     subprocess.run(command, check=True)
                     times[name].append(time.perf_counter() - start)
