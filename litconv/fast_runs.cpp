@@ -256,7 +256,8 @@ inline unsigned comment_stops_16(Byte const* in) {
 // The end of the comment that opens at in[0] (/*) if it closes on its line
 // with nothing but ASCII in it, copied to `out`; else 0. Should the /* stand
 // in a literal, the */ still ends whatever comment may open among the bytes
-// skipped, unless it is the */ of a /*/; and no raw literal opens there.
+// skipped, unless it is the */ of a /*/ or its / starts a /*; and no raw
+// literal opens there.
 std::size_t skip_comment_on_its_line(std::span<const Byte> in, Byte* out) {
     std::size_t j = 2;
 #ifdef CODEPAGE_HAVE_SSE2
@@ -272,7 +273,9 @@ std::size_t skip_comment_on_its_line(std::span<const Byte> in, Byte* out) {
         Byte const b = in[j];
         if (b >= 0x80 || b == '\n' || (b == 'R' && in[j + 1] == '"')) return 0;
         if (b == '*' && in[j + 1] == '/') {
-            if (in[j - 1] == '/') return 0;
+            // Its / may open a comment with a * after it, if the /* stood
+            // in a literal: '/*' */* is no comment that closes.
+            if (in[j - 1] == '/' || j + 2 == in.size() || in[j + 2] == '*') return 0;
             std::memcpy(out, in.data(), j + 2);
             return j + 2;
         }

@@ -329,6 +329,10 @@ TEST(EscapeChunk, CommentsOnTheirLineInASweep) {
         {open + " R\"( */ \"" KAN "\"\n", open + " R\"( */ \"" KAN_ESCAPED "\"\n"},
         {open + " R */ \"" KAN "\"\n", open + " R */ \"" KAN_ESCAPED "\"\n"},
         {open + " no end */\n/*\n\"" KAN "\" */\n", open + " no end */\n/*\n\"" KAN "\" */\n"},
+        // In a literal, /* opens nothing, and the / of a */ after it opens a comment with the * that follows.
+        {"'/*' */* \n\"" KAN "\" */\n", "'/*' */* \n\"" KAN "\" */\n"},
+        {"y = '/*'; z = 1 */* more than sixteen bytes\n\"" KAN "\" */\n",
+         "y = '/*'; z = 1 */* more than sixteen bytes\n\"" KAN "\" */\n"},
     });
 }
 
