@@ -44,7 +44,9 @@ struct ScanState {
 // blank and u8") and becomes three escapes of four bytes each.
 inline constexpr std::size_t max_written_per_byte = 36;
 
-constexpr std::size_t max_escaped_length(std::size_t n) { return max_written_per_byte * (n + 1); }
+// Four bytes more: a character's escapes are stored 16 bytes at once, of
+// which 12 at most are kept.
+constexpr std::size_t max_escaped_length(std::size_t n) { return max_written_per_byte * (n + 1) + 4; }
 
 // Escapes `chunk` into `out` (at least max_escaped_length(chunk.size())
 // bytes) and returns the number of bytes written. `last` marks the end of the

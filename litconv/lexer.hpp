@@ -254,8 +254,10 @@ inline bool opens_wide(std::span<const Byte> line, std::size_t quote) {
 
 // Whether the apostrophe at line[apostrophe], in code, may follow a word,
 // which a number makes it a digit separator of (u'x' opens a literal too).
-constexpr bool may_separate_digits(std::span<const Byte> line, std::size_t apostrophe) {
-    return apostrophe >= 1 && is_identifier_byte(line[apostrophe - 1]);
+// A character from 0x80 up before it counts, whatever its second byte.
+inline bool may_separate_digits(std::span<const Byte> line, std::size_t apostrophe) {
+    return apostrophe >= 1 &&
+           (is_identifier_byte(line[apostrophe - 1]) || !codepage::starts_character(line, apostrophe - 1));
 }
 
 // Whether a splice may end the line comment whose line feed ends `line`.

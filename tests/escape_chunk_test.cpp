@@ -313,6 +313,7 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
         // 81 40 is one character, whose second byte is no blank: L" after it is narrow.
         {"\x81\x40L\"" KAN "\"\n", "\x81\x40L\"" KAN_ESCAPED "\"\n"},
         {"\x81\x40L'" KAN "' \"" KAN "\"\n", "\x81\x40L'" KAN "' \"" KAN_ESCAPED "\"\n"},
+        {"1\x81\x40'x\"" KAN "\"'\n\n", "1\x81\x40'x\"" KAN_ESCAPED "\"'\n\n"},  // a digit separator after 81 40
     });
 }
 
