@@ -285,27 +285,15 @@ std::size_t skip_comment_on_its_line(std::span<const Byte> in, Byte* out) {
 
 // The end of the literal that the quote `closer` at in[open] opens, past
 // its closing quote, if it closes on its line; copied to `out`. Else 0. A
-// backslash must be the second byte of a pair or escape a plain byte.
-// `in` starts a line, so that a character starts at its start.
+// backslash must be the second byte of a pair or escape a plain byte, as
+// in the state machine's run through such a literal (copy_quoted).
 template <Byte closer>
 std::size_t copy_literal_on_its_line(std::span<const Byte> in, std::size_t open, Byte* out) {
-    Byte const* const end = in.data() + in.size();
+    std::size_t const end = open + 1 + copy_quoted(Stops<closer, '\\', '\n'>{}, in.subspan(open + 1), out + open + 1);
+    if (end == in.size() || in[end] != closer) return 0;
     out[open] = closer;
-    std::size_t j = open + 1;
-    while (true) {
-        j += codepage::copy_to_any<closer, '\\', '\n'>(in.data() + j, end, out + j);
-        if (j + 1 >= in.size() || in[j] == '\n') return 0;
-        out[j] = in[j];
-        if (in[j] == closer) return j + 1;
-        if (!starts_character(in, j)) {  // the 5C of a pair
-            ++j;
-        } else if (plain_after_backslash(in[j + 1])) {
-            out[j + 1] = in[j + 1];
-            j += 2;
-        } else {
-            return 0;
-        }
-    }
+    out[end] = closer;
+    return end + 1;
 }
 
 // A line that the sweep takes whole (simple_line): `taken` bytes of input,
@@ -372,7 +360,8 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
         to[n + 1] = next;
         if (next == '/') {
             std::size_t const lf = n + 2 + codepage::copy_to_any<'\n'>(in.data() + n + 2, end, to + n + 2);
-            if (lf == in.size() || simple_line::splice_may_end(in.first(lf))) return {};
+            // Where CR LF may be read as a line end too.
+            if (lf == in.size() || splice_before(in, lf, true)) return {};
             to[lf] = '\n';
             return {lf + 1, static_cast<std::size_t>(to - out) + lf + 1};
         }

@@ -260,12 +260,6 @@ inline bool may_separate_digits(std::span<const Byte> line, std::size_t apostrop
            (is_identifier_byte(line[apostrophe - 1]) || !codepage::starts_character(line, apostrophe - 1));
 }
 
-// Whether a splice may end the line comment whose line feed ends `line`.
-constexpr bool splice_may_end(std::span<const Byte> line) {
-    std::size_t const n = line.size();
-    return (n >= 1 && line[n - 1] == '\\') || (n >= 2 && line[n - 1] == '\r' && line[n - 2] == '\\');
-}
-
 }  // namespace simple_line
 
 // Whether a sweep may start at `b`, the next character: in code, where no
