@@ -1,6 +1,9 @@
 #include "fast_runs.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "codepage/cp932/byte_scan.hpp"
@@ -283,17 +286,88 @@ std::size_t skip_comment_on_its_line(std::span<const Byte> in, Byte* out) {
     return 0;
 }
 
+// The bytes that reading a simple line stops at, in every part of it:
+// quotes, the backslash, the / and * of comments, #, the line feed. None
+// but the backslash is ever a trail byte, so they are found byte by byte.
+constexpr bool stops_a_line(Byte b) {
+    return b == '"' || b == '\'' || b == '\\' || b == '/' || b == '*' || b == '#' || b == '\n';
+}
+
+inline constexpr std::size_t window_width = 64;
+
+// Bit k for in[k], of the 64 bytes at `in`, that stops_a_line.
+std::uint64_t line_stops_64(Byte const* in) {
+    std::uint64_t mask = 0;
+#ifdef CODEPAGE_HAVE_SSE2
+    for (std::size_t k = 0; k < window_width; k += codepage::scan_width) {
+        __m128i const v = load_16(in + k);
+        __m128i const quotes_and_slash = _mm_or_si128(_mm_or_si128(equal_16(v, '"'), equal_16(v, '\'')),
+                                                      _mm_or_si128(equal_16(v, '\\'), equal_16(v, '/')));
+        __m128i const others = _mm_or_si128(_mm_or_si128(equal_16(v, '*'), equal_16(v, '#')), equal_16(v, '\n'));
+        auto const bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quotes_and_slash, others)));
+        mask |= static_cast<std::uint64_t>(bits) << k;
+    }
+#else
+    for (std::size_t k = 0; k < window_width; ++k)
+        if (stops_a_line(in[k])) mask |= std::uint64_t{1} << k;
+#endif
+    return mask;
+}
+
+// A simple line is read 64 bytes at a time: each window is copied to where
+// it goes as it is opened, and its stops are found from one mask, with no
+// search whose length the branches must guess.
+struct LineWindow {
+    std::size_t base = 0;     // in[base] is bit 0
+    std::uint64_t stops = 0;  // of in[base] to in[base + 63], or to the end of `in`
+};
+
+// Opens the window at in[from], copied to to + from.
+LineWindow open_window(std::span<const Byte> in, std::size_t from, Byte* to) {
+    std::size_t const left = in.size() - from;
+    if (left >= window_width) {
+        std::memcpy(to + from, in.data() + from, window_width);
+        return {from, line_stops_64(in.data() + from)};
+    }
+    // The last bytes of `in`, looked at through a copy with room for 64.
+    std::array<Byte, window_width> rest{};
+    std::memcpy(rest.data(), in.data() + from, left);
+    std::memcpy(to + from, rest.data(), left);
+    return {from, line_stops_64(rest.data()) & ((std::uint64_t{1} << left) - 1)};
+}
+
+// The next stop at or after in[from], opening the windows after this one
+// as the search reaches them, so that every byte is copied; in.size() if
+// there is none.
+std::size_t next_stop(LineWindow& window, std::span<const Byte> in, std::size_t from, Byte* to) {
+    while (true) {
+        if (std::size_t const offset = from - window.base; offset < window_width) {
+            if (std::uint64_t const ahead = window.stops >> offset; ahead != 0)
+                return from + static_cast<std::size_t>(std::countr_zero(ahead));
+            from = window.base + window_width;
+        }
+        std::size_t const next = window.base + window_width;
+        if (next >= in.size()) return in.size();
+        window = open_window(in, next, to);
+    }
+}
+
 // The end of the literal that the quote `closer` at in[open] opens, past
-// its closing quote, if it closes on its line; copied to `out`. Else 0. A
-// backslash must be the second byte of a pair or escape a plain byte, as
-// in the state machine's run through such a literal (copy_quoted).
+// its closing quote, if it closes on its line; else 0. A backslash must be
+// the second byte of a pair or escape a plain byte, as in the state
+// machine's run through such a literal (copy_quoted).
 template <Byte closer>
-std::size_t copy_literal_on_its_line(std::span<const Byte> in, std::size_t open, Byte* out) {
-    std::size_t const end = open + 1 + copy_quoted(Stops<closer, '\\', '\n'>{}, in.subspan(open + 1), out + open + 1);
-    if (end == in.size() || in[end] != closer) return 0;
-    out[open] = closer;
-    out[end] = closer;
-    return end + 1;
+std::size_t close_literal(LineWindow& window, std::span<const Byte> in, std::size_t open, Byte* to) {
+    std::size_t from = open + 1;
+    while (true) {
+        std::size_t const stop = next_stop(window, in, from, to);
+        if (stop == in.size() || in[stop] == '\n') return 0;
+        if (in[stop] == closer) return stop + 1;
+        from = stop + 1;
+        if (in[stop] != '\\' || !starts_character(in, stop)) continue;  // a byte of no meaning here, or a 5C of a pair
+        if (from == in.size() || !plain_after_backslash(in[from])) return 0;
+        ++from;  // an escape
+    }
 }
 
 // A line that the sweep takes whole (simple_line): `taken` bytes of input,
@@ -321,66 +395,77 @@ std::size_t escape_narrow_literal(Utf8Tables const& table, std::span<const Byte>
     return literal.lex.mode == Mode::code ? open + 1 + body : 0;
 }
 
+// The end of the block comment that opens at in[open] (/*), past its */,
+// if it closes on its line; else 0.
+std::size_t close_block_comment(LineWindow& window, std::span<const Byte> in, std::size_t open, Byte* to) {
+    std::size_t from = open + 2;
+    while (true) {
+        std::size_t const stop = next_stop(window, in, from, to);
+        if (stop + 1 >= in.size() || in[stop] == '\n') return 0;
+        if (in[stop] == '*' && in[stop + 1] == '/') return stop + 2;
+        from = stop + 1;
+    }
+}
+
 // Takes the line at the start of `in` if it is a simple_line, copied to
-// `out` with its narrow literals escaped. Up to 16 bytes past what it
-// writes are written as well, also when it stops. The stops are found byte
-// by byte: none but the backslash is ever a trail byte.
+// `out` with its narrow literals escaped. Up to 64 bytes past what it
+// writes are written as well, also when it stops.
 LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
-    Byte const* const end = in.data() + in.size();
     // Where in[j] goes: the line grows at each narrow literal escaped.
     Byte* to = out;
+    LineWindow window = open_window(in, 0, to);
     std::size_t n = 0;
     while (true) {
-        n += codepage::copy_to_any<'"', '\'', '\\', '/', '#', '\n'>(in.data() + n, end, to + n);
+        std::size_t const stop = next_stop(window, in, n, to);
         // The line must end in `in`, and a / be seen with what follows it.
-        if (n + 1 >= in.size()) return {};
-        Byte const b = in[n];
-        to[n] = b;
-        if (b == '\n') return {n + 1, static_cast<std::size_t>(to - out) + n + 1};
+        if (stop + 1 >= in.size()) return {};
+        Byte const b = in[stop];
         if (b == '"') {
-            if (simple_line::opens_raw(in, n)) return {};
-            if (simple_line::opens_wide(in, n)) {
-                n = copy_literal_on_its_line<'"'>(in, n, to);
-            } else {
-                Writer writer{to + n};
-                std::size_t const literal = escape_narrow_literal(table, in, n, writer);
-                to = writer.next - literal;
-                n = literal;
+            if (simple_line::opens_raw(in, stop)) return {};
+            if (simple_line::opens_wide(in, stop)) {
+                n = close_literal<'"'>(window, in, stop, to);
+                if (n == 0) return {};
+                continue;
             }
+            Writer writer{to + stop};
+            n = escape_narrow_literal(table, in, stop, writer);
+            if (n == 0) return {};
+            // What follows the literal goes after its escapes: the rest of
+            // this window is copied there again, and a window past the
+            // literal's end opens at that end, not over the escapes.
+            to = writer.next - n;
+            if (n - window.base < window_width)
+                std::memcpy(to + n, in.data() + n, std::min(window_width, in.size() - n));
+            else
+                window = open_window(in, n, to);
+            continue;
+        }
+        if (b == '/') {
+            Byte const next = in[stop + 1];
+            if (next == '/') {
+                n = stop;
+                break;
+            }
+            n = next == '*' ? close_block_comment(window, in, stop, to) : stop + 1;
             if (n == 0) return {};
             continue;
         }
+        if (b == '\n') return {stop + 1, static_cast<std::size_t>(to - out) + stop + 1};
         if (b == '\'') {
-            n = simple_line::may_separate_digits(in, n) ? 0 : copy_literal_on_its_line<'\''>(in, n, to);
+            n = simple_line::may_separate_digits(in, stop) ? 0 : close_literal<'\''>(window, in, stop, to);
             if (n == 0) return {};
             continue;
         }
-        if (b != '/') return {};  // a backslash or a directive
-        Byte const next = in[n + 1];
-        to[n + 1] = next;
-        if (next == '/') {
-            std::size_t const lf = n + 2 + codepage::copy_to_any<'\n'>(in.data() + n + 2, end, to + n + 2);
-            // Where CR LF may be read as a line end too.
-            if (lf == in.size() || splice_before(in, lf, true)) return {};
-            to[lf] = '\n';
-            return {lf + 1, static_cast<std::size_t>(to - out) + lf + 1};
-        }
-        if (next != '*') {
-            ++n;
-            continue;
-        }
-        // A block comment, which must close on this line.
-        std::size_t j = n + 2;
-        while (true) {
-            j += codepage::copy_to_any<'*', '\n'>(in.data() + j, end, to + j);
-            if (j + 1 >= in.size() || in[j] == '\n') return {};
-            to[j] = '*';
-            if (in[j + 1] == '/') break;
-            ++j;
-        }
-        to[j + 1] = '/';
-        n = j + 2;
+        if (b != '*') return {};  // a backslash or a directive
+        n = stop + 1;
     }
+    // A line comment, to the line end, unless a splice joins the next line
+    // to it (where CR LF may be read as a line end too).
+    std::size_t lf = n + 1;
+    do lf = next_stop(window, in, lf + 1, to);
+    while (lf != in.size() && in[lf] != '\n');
+    if (lf == in.size() || splice_before(in, lf, true)) return {};
+    return {lf + 1, static_cast<std::size_t>(to - out) + lf + 1};
 }
 
 }  // namespace

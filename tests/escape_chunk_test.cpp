@@ -317,6 +317,24 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
     });
 }
 
+// The sweep reads a simple line 64 bytes at a time. With each padding, the
+// literals, escapes and comments of these lines fall on another byte of
+// the first 64 and the next.
+TEST(EscapeChunk, LongSimpleLinesInASweep) {
+    std::vector<Case> cases;
+    for (std::size_t pad = 48; pad <= 72; ++pad) {
+        std::string const blanks(pad, ' ');
+        cases.push_back({blanks + "f(L\"" KAN "\\n\", \"" KAN "\\t\", '" HYOU "'); // " KAN "\n",
+                         blanks + "f(L\"" KAN "\\n\", \"" KAN_ESCAPED "\\t\", '" HYOU "'); // " KAN "\n"});
+        cases.push_back({blanks + "/* " KAN " */ s = \"" NEN NEN "a\" /* */ L\"\\\"" HYOU "\";\n",
+                         blanks + "/* " KAN " */ s = \"" NEN_ESCAPED NEN_ESCAPED "\\x61\" /* */ L\"\\\"" HYOU "\";\n"});
+    }
+    std::string comment = "// ";
+    for (int k = 0; k < 70; ++k) comment += KAN;
+    cases.push_back({comment + "\n\"" KAN "\"\n", comment + "\n\"" KAN_ESCAPED "\"\n"});
+    check(cases);
+}
+
 // The sweep passes a block comment that closes on its line, looking for its
 // end many bytes at a time: what may lie before it in the comment must still
 // keep the comment from being passed.
