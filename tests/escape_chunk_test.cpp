@@ -328,6 +328,11 @@ TEST(EscapeChunk, LongSimpleLinesInASweep) {
                          blanks + "f(L\"" KAN "\\n\", \"" KAN_ESCAPED "\\t\", '" HYOU "'); // " KAN "\n"});
         cases.push_back({blanks + "/* " KAN " */ s = \"" NEN NEN "a\" /* */ L\"\\\"" HYOU "\";\n",
                          blanks + "/* " KAN " */ s = \"" NEN_ESCAPED NEN_ESCAPED "\\x61\" /* */ L\"\\\"" HYOU "\";\n"});
+        // Lines the sweep leaves to the state machine at a stop past the first window.
+        cases.push_back({blanks + "\"" KAN "\" \\\n \"" KAN "\"\n",
+                         blanks + "\"" KAN_ESCAPED "\" \\\n \"" KAN_ESCAPED "\"\n"});
+        cases.push_back({blanks + "\"" KAN "\" # \"" KAN "\"\n",
+                         blanks + "\"" KAN_ESCAPED "\" # \"" KAN_ESCAPED "\"\n"});
     }
     std::string comment = "// ";
     for (int k = 0; k < 70; ++k) comment += KAN;
