@@ -286,16 +286,12 @@ std::size_t skip_comment_on_its_line(std::span<const Byte> in, Byte* out) {
     return 0;
 }
 
-// The bytes that reading a simple line stops at, in every part of it:
-// quotes, the backslash, the / and * of comments, #, the line feed. None
-// but the backslash is ever a trail byte, so they are found byte by byte.
-constexpr bool stops_a_line(Byte b) {
-    return b == '"' || b == '\'' || b == '\\' || b == '/' || b == '*' || b == '#' || b == '\n';
-}
-
 inline constexpr std::size_t window_width = 64;
 
-// Bit k for in[k], of the 64 bytes at `in`, that stops_a_line.
+// Bit k for in[k], of the 64 bytes at `in`, that reading a simple line
+// stops at, in every part of it: quotes, the backslash, the / and * of
+// comments, #, the line feed. None but the backslash is ever a trail byte,
+// so they are found byte by byte.
 std::uint64_t line_stops_64(Byte const* in) {
     std::uint64_t mask = 0;
 #ifdef CODEPAGE_HAVE_SSE2
@@ -308,8 +304,11 @@ std::uint64_t line_stops_64(Byte const* in) {
         mask |= static_cast<std::uint64_t>(bits) << k;
     }
 #else
-    for (std::size_t k = 0; k < window_width; ++k)
-        if (stops_a_line(in[k])) mask |= std::uint64_t{1} << k;
+    for (std::size_t k = 0; k < window_width; ++k) {
+        Byte const b = in[k];
+        if (b == '"' || b == '\'' || b == '\\' || b == '/' || b == '*' || b == '#' || b == '\n')
+            mask |= std::uint64_t{1} << k;
+    }
 #endif
     return mask;
 }
@@ -408,8 +407,9 @@ std::size_t close_block_comment(LineWindow& window, std::span<const Byte> in, st
 }
 
 // Takes the line at the start of `in` if it is a simple_line, copied to
-// `out` with its narrow literals escaped. Up to 64 bytes past what it
-// writes are written as well, also when it stops.
+// `out` with its narrow literals escaped. It writes up to 64 bytes past
+// what it takes, also when it stops, but never past where in.size() bytes
+// of input would go.
 LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
     // Where in[j] goes: the line grows at each narrow literal escaped.
     Byte* to = out;

@@ -319,24 +319,32 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
 
 // The sweep reads a simple line 64 bytes at a time. With each padding, the
 // literals, escapes and comments of these lines fall on another byte of
-// the first 64 and the next.
+// the first 64 and the next. A line follows each, since the sweep takes a
+// line only where it sees what comes after its line feed.
 TEST(EscapeChunk, LongSimpleLinesInASweep) {
-    std::vector<Case> cases;
+    std::vector<Case> lines;
     for (std::size_t pad = 48; pad <= 72; ++pad) {
         std::string const blanks(pad, ' ');
-        cases.push_back({blanks + "f(L\"" KAN "\\n\", \"" KAN "\\t\", '" HYOU "'); // " KAN "\n",
+        std::string const run(60, 'a');
+        lines.push_back({blanks + "f(L\"" KAN "\\n\", \"" KAN "\\t\", '" HYOU "'); // " KAN "\n",
                          blanks + "f(L\"" KAN "\\n\", \"" KAN_ESCAPED "\\t\", '" HYOU "'); // " KAN "\n"});
-        cases.push_back({blanks + "/* " KAN " */ s = \"" NEN NEN "a\" /* */ L\"\\\"" HYOU "\";\n",
+        lines.push_back({blanks + "/* " KAN " */ s = \"" NEN NEN "a\" /* */ L\"\\\"" HYOU "\";\n",
                          blanks + "/* " KAN " */ s = \"" NEN_ESCAPED NEN_ESCAPED "\\x61\" /* */ L\"\\\"" HYOU "\";\n"});
+        lines.push_back({blanks + "\"" KAN "\"" + run + ";\n", blanks + "\"" KAN_ESCAPED "\"" + run + ";\n"});
+        lines.push_back({blanks + "L\"\\\"\" \"" KAN "\" /* \" */\n",
+                         blanks + "L\"\\\"\" \"" KAN_ESCAPED "\" /* \" */\n"});
+        lines.push_back({blanks + "'\\'' \"" KAN "\" // '\n", blanks + "'\\'' \"" KAN_ESCAPED "\" // '\n"});
         // Lines the sweep leaves to the state machine at a stop past the first window.
-        cases.push_back({blanks + "\"" KAN "\" \\\n \"" KAN "\"\n",
+        lines.push_back({blanks + "\"" KAN "\" \\\n \"" KAN "\"\n",
                          blanks + "\"" KAN_ESCAPED "\" \\\n \"" KAN_ESCAPED "\"\n"});
-        cases.push_back({blanks + "\"" KAN "\" # \"" KAN "\"\n",
+        lines.push_back({blanks + "\"" KAN "\" # \"" KAN "\"\n",
                          blanks + "\"" KAN_ESCAPED "\" # \"" KAN_ESCAPED "\"\n"});
     }
     std::string comment = "// ";
     for (int k = 0; k < 70; ++k) comment += KAN;
-    cases.push_back({comment + "\n\"" KAN "\"\n", comment + "\n\"" KAN_ESCAPED "\"\n"});
+    lines.push_back({comment + "\n\"" KAN "\"\n", comment + "\n\"" KAN_ESCAPED "\"\n"});
+    std::vector<Case> cases;
+    for (auto const& [input, expected] : lines) cases.push_back({input + "y;\n", expected + "y;\n"});
     check(cases);
 }
 
