@@ -293,24 +293,7 @@ inline constexpr std::size_t window_width = 64;
 // comments, #, the line feed. None but the backslash is ever a trail byte,
 // so they are found byte by byte.
 std::uint64_t line_stops_64(Byte const* in) {
-    std::uint64_t mask = 0;
-#ifdef CODEPAGE_HAVE_SSE2
-    for (std::size_t k = 0; k < window_width; k += codepage::scan_width) {
-        __m128i const v = load_16(in + k);
-        __m128i const quotes_and_slash = _mm_or_si128(_mm_or_si128(equal_16(v, '"'), equal_16(v, '\'')),
-                                                      _mm_or_si128(equal_16(v, '\\'), equal_16(v, '/')));
-        __m128i const others = _mm_or_si128(_mm_or_si128(equal_16(v, '*'), equal_16(v, '#')), equal_16(v, '\n'));
-        auto const bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quotes_and_slash, others)));
-        mask |= static_cast<std::uint64_t>(bits) << k;
-    }
-#else
-    for (std::size_t k = 0; k < window_width; ++k) {
-        Byte const b = in[k];
-        if (b == '"' || b == '\'' || b == '\\' || b == '/' || b == '*' || b == '#' || b == '\n')
-            mask |= std::uint64_t{1} << k;
-    }
-#endif
-    return mask;
+    return codepage::specials_in_64<'"', '\'', '\\', '/', '*', '#', '\n'>(in);
 }
 
 // A simple line is read 64 bytes at a time: each window is copied to where
@@ -331,7 +314,7 @@ LineWindow open_window(std::span<const Byte> in, std::size_t from, Byte* to) {
     // The last bytes of `in`, looked at through a copy with room for 64.
     std::array<Byte, window_width> rest{};
     std::memcpy(rest.data(), in.data() + from, left);
-    std::memcpy(to + from, rest.data(), left);
+    std::memcpy(to + from, in.data() + from, left);
     return {from, line_stops_64(rest.data()) & ((std::uint64_t{1} << left) - 1)};
 }
 

@@ -323,9 +323,9 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
 // line only where it sees what comes after its line feed.
 TEST(EscapeChunk, LongSimpleLinesInASweep) {
     std::vector<Case> lines;
+    std::string const run(60, 'a');
     for (std::size_t pad = 48; pad <= 72; ++pad) {
         std::string const blanks(pad, ' ');
-        std::string const run(60, 'a');
         lines.push_back({blanks + "f(L\"" KAN "\\n\", \"" KAN "\\t\", '" HYOU "'); // " KAN "\n",
                          blanks + "f(L\"" KAN "\\n\", \"" KAN_ESCAPED "\\t\", '" HYOU "'); // " KAN "\n"});
         lines.push_back({blanks + "/* " KAN " */ s = \"" NEN NEN "a\" /* */ L\"\\\"" HYOU "\";\n",

@@ -103,6 +103,37 @@ inline std::size_t copy_ascii_run(Byte const* in, Byte const* end, Byte* out) {
     return n;
 }
 
+#ifdef CODEPAGE_HAVE_SSE2
+namespace detail {
+
+// Bit k for byte k of the 16 in `v` that is one of the `specials`.
+template <Byte... specials>
+unsigned specials_in_16(__m128i v) {
+    __m128i found = _mm_setzero_si128();
+    ((found = _mm_or_si128(found, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(specials))))), ...);
+    return static_cast<unsigned>(_mm_movemask_epi8(found));
+}
+
+}  // namespace detail
+#endif
+
+// Bit k for in[k], of the 64 bytes at `in`, that is one of the (ASCII)
+// `specials`, whatever the other bytes are.
+template <Byte... specials>
+std::uint64_t specials_in_64(Byte const* in) {
+    std::uint64_t mask = 0;
+#ifdef CODEPAGE_HAVE_SSE2
+    for (std::size_t k = 0; k < 64; k += scan_width) {
+        __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in + k));
+        mask |= static_cast<std::uint64_t>(detail::specials_in_16<specials...>(v)) << k;
+    }
+#else
+    for (std::size_t k = 0; k < 64; ++k)
+        if (((in[k] == specials) || ...)) mask |= std::uint64_t{1} << k;
+#endif
+    return mask;
+}
+
 // Copies the bytes at `in` (before `end`) up to the first of the (ASCII)
 // `specials` to `out`, whatever the other bytes are, and returns their
 // count: all of them when none is a special. 16 bytes at a time while 16
@@ -115,9 +146,7 @@ std::size_t copy_to_any(Byte const* in, Byte const* end, Byte* out) {
     while (size - n >= scan_width) {
         __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in + n));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), v);
-        __m128i found = _mm_setzero_si128();
-        ((found = _mm_or_si128(found, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(specials))))), ...);
-        if (auto const mask = static_cast<unsigned>(_mm_movemask_epi8(found)); mask != 0)
+        if (unsigned const mask = detail::specials_in_16<specials...>(v); mask != 0)
             return n + static_cast<std::size_t>(std::countr_zero(mask));
         n += scan_width;
     }
