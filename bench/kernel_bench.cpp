@@ -157,10 +157,10 @@ void decode(benchmark::State& state, Kind kind) {
 }
 
 void escape(benchmark::State& state, Kind kind) {
-    litconv::ScanState scan;
+    litconv::Escaper escaper;
     run_blocks(state, kind, litconv::max_escaped_length(codepage::input_block_size),
                [&](std::span<const Byte> in, bool last, std::span<Byte> out) {
-                   return litconv::escape_chunk(scan, in, last, out);
+                   return litconv::escape_chunk(escaper, in, last, out);
                });
 }
 

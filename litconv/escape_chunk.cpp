@@ -4,7 +4,9 @@
 
 #include "codepage/cp932/cp932.hpp"
 #include "fast_runs.hpp"
-#include "writer.hpp"
+#include "held_chain.hpp"
+#include "scan.hpp"
+#include "step.hpp"
 
 namespace litconv {
 
@@ -13,26 +15,42 @@ namespace {
 codepage::CopyToPairFunction* const fastest_sweep =
     codepage::cpu::fastest(codepage::copy_to_pair_variants(), codepage::cpu::features()).function;
 
+// A step of the main loop over `c`, with what it tells the held chain.
+void step_and_settle(Scan& scan, Char const& c, Writer& out) {
+    if (scan.escaper.chain.active) settle_ended(scan);
+    step(scan, c, out);
+    if (scan.escaper.chain.active) settle(scan, c, out);
+}
+
 }  // namespace
 
-std::size_t escape_chunk_with(codepage::CopyToPairFunction* kernel, ScanState& saved_state,
-                              std::span<const Byte> chunk, bool last, std::span<Byte> out) {
-    // Work on a copy: as far as the compiler knows, the caller's state may
-    // lie among the bytes written, and would have to be read again after
-    // each of them.
-    ScanState state = saved_state;
-    Writer writer{out.data()};
-    Utf8Tables const& table = codepage::cp932::utf8;
+void scan_span(Scan& scan, std::span<const Byte> in, std::size_t n, bool last, Writer& writer, std::uint64_t offset) {
+    ScanState& state = scan.state;
+    HeldChain& held = scan.escaper.chain;
+    scan.base = in.data();
+    scan.base_offset = offset;
     std::size_t i = 0;
-    std::size_t const n = chunk.size();
     if (state.pending_lead >= 0) {
         auto const lead = static_cast<Byte>(state.pending_lead);
-        if (n == 0 && !last) return 0;  // nothing changes
+        if (n == 0 && !last) return;  // nothing changes
+        ScanState const at_start = state;
+        std::size_t const written_at_start = scan.written(writer);
         state.pending_lead = -1;
         // The character's bytes side by side, for the writer to copy.
-        std::array<Byte, 2> const bytes{lead, n > 0 ? chunk[0] : Byte{0}};
-        Char const c = character(table, std::span(bytes).first(n > 0 ? 2 : 1));
-        step(state, c, writer);
+        std::array<Byte, 2> const bytes{lead, n > 0 ? in[0] : Byte{0}};
+        Char const c = character(scan.table, std::span(bytes).first(n > 0 ? 2 : 1));
+        scan.base = bytes.data();
+        scan.base_offset = offset - 1;
+        step(scan, c, writer);
+        // A chain held from here is scanned again from the start of this
+        // input, with the lead byte pending as it was.
+        if (held.active && held.escaped_at == offset - 1) {
+            held.from = offset;
+            held.before = at_start;
+            held.written = written_at_start;
+        }
+        scan.base = in.data();
+        scan.base_offset = offset;
         i = c.size - 1;
     }
     // A sweep finds no line feed between the last one it took and where it
@@ -40,48 +58,76 @@ std::size_t escape_chunk_with(codepage::CopyToPairFunction* kernel, ScanState& s
     // with nothing to take.
     std::size_t no_sweep_before = 0;
     while (i < n) {
-        i += scan_run(state, table, chunk.subspan(i), writer);
+        i += scan_run(state, scan.table, in.subspan(i, n - i), writer, holding(scan));
         if (i == n) break;
-        Byte const b = chunk[i];
+        Byte const b = in[i];
         if (is_lead_byte(b)) {
-            if (i + 1 == n && !last) {  // the next chunk completes the character
+            if (i + 1 == in.size() && !last) {  // the next block completes the character
                 state.pending_lead = b;
                 break;
             }
-            if (i + 1 < n) {
-                if (Utf8Char const c = table.pair[codepage::pair_index(b, chunk[i + 1])]; c.length != 0) {
-                    step(state, mapped_pair(chunk.data() + i, c), writer);
+            if (i + 1 < in.size()) {
+                if (Utf8Char const c = scan.table.pair[codepage::pair_index(b, in[i + 1])]; c.length != 0) {
+                    step_and_settle(scan, mapped_pair(in.data() + i, c), writer);
                     i += 2;
                     continue;
                 }
             }
         }
         if (i >= no_sweep_before && state.held == Held::nothing && sweep_may_start(state.lex, b)) {
-            Sweep const sweep = sweep_lines(kernel, table, chunk.subspan(i), writer.next);
+            settle_ended(scan);
+            Sweep const sweep = sweep_lines(scan.kernel, scan.table, state.lex, in.subspan(i, n - i), writer.next);
             no_sweep_before = i + sweep.searched;
             if (sweep.swept != 0) {
                 state.lex = LexState{};
+                state.lex.chain = sweep.chain;
+                state.lex.call = sweep.call;
                 state.after_escape = false;
                 writer.next += sweep.written;
                 i += sweep.swept;
                 continue;
             }
         }
-        Char const c = character(table, chunk.subspan(i));
-        step(state, c, writer);
+        Char const c = character(scan.table, in.subspan(i));
+        step_and_settle(scan, c, writer);
         i += c.size;
     }
-    if (last) {
-        if (state.held != Held::nothing) release_held(state, writer);
-        if (state.escape_held) writer.copy('\\');
-        state.escape_held = false;
-    }
-    saved_state = state;
-    return static_cast<std::size_t>(writer.next - out.data());
 }
 
-std::size_t escape_chunk(ScanState& state, std::span<const Byte> chunk, bool last, std::span<Byte> out) {
-    return escape_chunk_with(fastest_sweep, state, chunk, last, out);
+std::size_t escape_chunk_with(codepage::CopyToPairFunction* kernel, Escaper& escaper, std::span<const Byte> chunk,
+                              bool last, std::span<Byte> out) {
+    Writer writer{out.data()};
+    Scan scan{.state = escaper.state,
+              .escaper = escaper,
+              .kernel = kernel,
+              .table = codepage::cp932::utf8,
+              .out_start = out.data(),
+              .block = chunk,
+              .block_start = escaper.offset,
+              .block_end = escaper.offset + chunk.size()};
+    // The chain the last block left undecided, escaped again in front.
+    if (escaper.kept_size != 0)
+        scan_span(scan, std::span(escaper.kept.get(), escaper.kept_size), escaper.kept_size, false, writer,
+                  escaper.kept_from);
+    scan_span(scan, chunk, chunk.size(), last, writer, escaper.offset);
+    std::size_t written;
+    if (last) {
+        settle_at_input_end(scan, writer);
+        ScanState& state = scan.state;
+        if (state.held != Held::nothing) release_held(scan, writer);
+        if (state.escape_held) writer.copy('\\');
+        state.escape_held = false;
+        written = scan.written(writer);
+    } else {
+        written = settle_at_block_end(scan, writer);
+    }
+    escaper.state = scan.state;
+    escaper.offset += chunk.size();
+    return written;
+}
+
+std::size_t escape_chunk(Escaper& escaper, std::span<const Byte> chunk, bool last, std::span<Byte> out) {
+    return escape_chunk_with(fastest_sweep, escaper, chunk, last, out);
 }
 
 }  // namespace litconv

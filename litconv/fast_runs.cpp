@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <utility>
+
 #include "codepage/cp932/byte_scan.hpp"
 #include "codepage/cp932/cp932.hpp"
 
@@ -129,9 +131,10 @@ std::size_t copy_line_comment(std::span<const Byte> in, Byte* out, bool cr_in_sp
 // literal (pairs, plain runs, hex digits after an escape, a backslash and
 // the ASCII byte it takes) without going back to the main loop for each:
 // the round trips cost more than the bytes. Anything else it leaves to
-// step, as it does the last byte of the chunk.
-std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::span<const Byte> in,
-                                Writer& out) {
+// step, as it does the last byte of the chunk, and the first pair it would
+// escape unless `may_escape`: its escapes start holding the chain.
+std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::span<const Byte> in, Writer& out,
+                                bool may_escape) {
     Writer writer = out;  // in a register: through the reference it would be stored for every byte
     bool after_escape = state.after_escape;
     std::size_t i = 0;
@@ -142,7 +145,7 @@ std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::
             // A pair; anything else from 0x80 up is step's. (ASCII never
             // looks into the pair table, whose rows for it are all zero.)
             Utf8Char const c = table.pair[codepage::pair_index(b, next)];
-            if (c.length == 0) break;
+            if (c.length == 0 || !may_escape) break;
             writer.escape_character(c);
             after_escape = true;
             i += 2;
@@ -189,7 +192,9 @@ std::size_t run_in_mode(ScanState& state, codepage::Utf8Tables const& table, std
             n = copy_code(lex, in, out.next);
             break;
         case Mode::string:
-            if (!lex.wide) return scan_narrow_literal(state, table, in, out);
+            if (!lex.copied)
+                return scan_narrow_literal(state, table, in, out,
+                                           lex.chain == Chain::narrow_held || lex.encoding == Encoding::utf8);
             n = copy_quoted(StringStops{}, in, out.next);
             break;
         case Mode::character:
@@ -216,8 +221,9 @@ std::size_t run_in_mode(ScanState& state, codepage::Utf8Tables const& table, std
 
 }  // namespace
 
-std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in, Writer& out) {
-    if (state.held != Held::nothing || state.escape_held) return 0;
+std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::span<const Byte> in, Writer& out,
+                     Holding holding) {
+    if (state.held != Held::nothing || state.escape_held || holding == Holding::old_chain) return 0;
     std::size_t n = 0;
     while (true) {
         n += run_in_mode(state, table, in.subspan(n), out);
@@ -230,7 +236,9 @@ std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::s
         Byte const b = in[n];
         LexState const& lex_state = state.lex;
         bool const here = lex_state.mode != Mode::code || lex_state.slash || b == '/' || b == '"';
-        if (!here || !copied_by_lex(lex_state, b)) return n;
+        // A literal that opens may tell a held chain's kind: step's to settle.
+        bool const opens_literal = lex_state.mode == Mode::code && b == '"';
+        if (!here || !copied_by_lex(lex_state, b) || (opens_literal && holding != Holding::nothing)) return n;
         lex(state.lex, b);
         out.copy(b);
         ++n;
@@ -373,7 +381,7 @@ std::size_t escape_narrow_literal(Utf8Tables const& table, std::span<const Byte>
     }();
     ScanState literal = opened;
     out.copy('"');
-    std::size_t const body = scan_narrow_literal(literal, table, in.subspan(open + 1), out);
+    std::size_t const body = scan_narrow_literal(literal, table, in.subspan(open + 1), out, true);
     return literal.lex.mode == Mode::code ? open + 1 + body : 0;
 }
 
@@ -389,15 +397,58 @@ std::size_t close_block_comment(LineWindow& window, std::span<const Byte> in, st
     }
 }
 
+// Moves `context` past the code line[from, to) of a simple line, as the
+// lexer would: what ends a literal's suffix, a chain of literals or a call
+// is read token by token; after that only a call that it ends in matters.
+// False where a character from 0x80 up stands where a token counts, which
+// the state machine is left to read.
+bool pass_gap(LexState& context, std::span<const Byte> line, std::size_t from, std::size_t to) {
+    std::size_t i = from;
+    if (std::exchange(context.after_literal, false))
+        for (; i < to && is_identifier_byte(line[i]); ++i)
+            if (line[i] >= 0x80) return false;
+    while (context.chain != Chain::none || context.call != Call::none) {
+        while (i < to && is_blank(line[i])) ++i;
+        if (i == to) return true;
+        Byte const b = line[i];
+        if (b >= 0x80) return false;
+        if (is_identifier_byte(b)) {
+            std::size_t j = i;
+            while (j < to && line[j] < 0x80 && is_identifier_byte(line[j])) ++j;
+            if (j < to && line[j] >= 0x80) return false;
+            join_word(context, {reinterpret_cast<char const*>(line.data()) + i, j - i});
+            i = j;
+        } else {
+            if (b == '(' || b == ')')
+                join_parenthesis(context, b);
+            else
+                end_chain(context);
+            ++i;
+        }
+    }
+    join_call_at_end(context, line, i, to, false);
+    return true;
+}
+
 // Takes the line at the start of `in` if it is a simple_line, copied to
-// `out` with its narrow literals escaped. It writes up to 64 bytes past
-// what it takes, also when it stops, but never past where in.size() bytes
-// of input would go.
-LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byte* out) {
+// `out` with its narrow literals escaped, and moves `context` (the chain
+// and call before it) to where the line leaves them. It writes up to 64
+// bytes past what it takes, also when it stops, but never past where
+// in.size() bytes of input would go. It leaves to the state machine a line
+// where a narrow literal that it escaped is joined to a wide one, or to
+// the next line: only the state machine holds escapes back.
+LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byte* out, LexState& context) {
     // Where in[j] goes: the line grows at each narrow literal escaped.
     Byte* to = out;
     LineWindow window = open_window(in, 0, to);
-    std::size_t n = 0;
+    std::size_t n = 0;    // where the search goes on
+    std::size_t gap = 0;  // where the code since the last literal or comment begins
+    bool escaped = false;  // a narrow literal escaped, whose chain has not ended
+    auto const pass = [&](std::size_t end) {
+        if (!pass_gap(context, in, gap, end)) return false;
+        escaped = escaped && context.chain != Chain::none;
+        return true;
+    };
     while (true) {
         std::size_t const stop = next_stop(window, in, n, to);
         // The line must end in `in`, and a / be seen with what follows it.
@@ -405,14 +456,23 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
         Byte const b = in[stop];
         if (b == '"') {
             if (simple_line::opens_raw(in, stop)) return {};
-            if (simple_line::opens_wide(in, stop)) {
+            std::string_view const word = ascii_word_before(in, gap, stop);
+            Prefix const prefix = prefix_of(word);
+            if (!pass(prefix.is_prefix ? stop - word.size() : stop)) return {};
+            bool const copied = join_literal(context, prefix.encoding);
+            if (escaped && context.chain == Chain::wide) return {};
+            context.after_literal = true;
+            if (copied) {
                 n = close_literal<'"'>(window, in, stop, to);
                 if (n == 0) return {};
+                gap = n;
                 continue;
             }
             Writer writer{to + stop};
             n = escape_narrow_literal(table, in, stop, writer);
             if (n == 0) return {};
+            escaped = escaped || (prefix.encoding == Encoding::narrow && writer.next != to + n);
+            gap = n;
             // What follows the literal goes after its escapes: the rest of
             // this window is copied there again, and a window past the
             // literal's end opens at that end, not over the escapes.
@@ -426,17 +486,31 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
         if (b == '/') {
             Byte const next = in[stop + 1];
             if (next == '/') {
+                if (!pass(stop)) return {};
                 n = stop;
                 break;
             }
-            n = next == '*' ? close_block_comment(window, in, stop, to) : stop + 1;
-            if (n == 0) return {};
+            if (next == '*') {
+                if (!pass(stop)) return {};
+                n = close_block_comment(window, in, stop, to);
+                if (n == 0) return {};
+                gap = n;
+                continue;
+            }
+            n = stop + 1;  // an operator, read with the code around it
             continue;
         }
-        if (b == '\n') return {stop + 1, static_cast<std::size_t>(to - out) + stop + 1};
+        if (b == '\n') {
+            if (!pass(stop) || escaped) return {};
+            return {stop + 1, static_cast<std::size_t>(to - out) + stop + 1};
+        }
         if (b == '\'') {
-            n = simple_line::may_separate_digits(in, stop) ? 0 : close_literal<'\''>(window, in, stop, to);
+            if (simple_line::may_separate_digits(in, stop) || !pass(stop)) return {};
+            end_chain(context);
+            escaped = false;
+            n = close_literal<'\''>(window, in, stop, to);
             if (n == 0) return {};
+            gap = n;
             continue;
         }
         if (b != '*') return {};  // a backslash or a directive
@@ -444,6 +518,7 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
     }
     // A line comment, to the line end, unless a splice joins the next line
     // to it (where CR LF may be read as a line end too).
+    if (escaped) return {};
     std::size_t lf = n + 1;
     do lf = next_stop(window, in, lf + 1, to);
     while (lf != in.size() && in[lf] != '\n');
@@ -451,14 +526,104 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
     return {lf + 1, static_cast<std::size_t>(to - out) + lf + 1};
 }
 
+// What the sweep knows of the chain and call at the start of a line, for
+// the line that a simple line or the end of the sweep starts. Where a line
+// may carry on what the one before it left (continues_from_before), that
+// line is read again, and so on back to a line that does not, or to the
+// last line taken whole or the start of the sweep, whose context is known.
+// The lines in between hold only ASCII, copied by the kernel, and reading
+// them again writes the same bytes where they already stand.
+class LineContexts {
+public:
+    LineContexts(Utf8Tables const& table, LexState const& start, std::span<const Byte> in)
+        : table_(table), in_(in) {
+        // The start's line is read from the start on where nothing of it
+        // before counts; a directive's ends it all.
+        if (start.in_directive)
+            first_line_ = FirstLine::directive;
+        else if (start.word.size != 0 || start.directive != Directive::none)
+            first_line_ = FirstLine::unknown;
+    }
+
+    // The line at in[at] was taken whole, and left `context`.
+    void taken(std::size_t at, LexState const& context) {
+        known_at_ = at;
+        known_ = context;
+        first_line_ = FirstLine::read;
+    }
+    std::size_t known_at() const { return known_at_; }
+
+    // The chain and call at in[line], the start of a line after a line
+    // feed the sweep passed, written at to + line; false where they cannot
+    // be told.
+    bool at(std::size_t line, Byte* to, LexState& context) const {
+        context = LexState{};
+        if (line < in_.size() && !simple_line::continues_from_before(in_.subspan(line))) return true;
+        std::size_t first = line;
+        while (true) {
+            if (first == known_at_) {
+                context = known_;
+                break;
+            }
+            std::size_t const before = std::max(known_at_, codepage::through_last_line_feed(in_.first(first - 1)));
+            first = before;
+            if (before != 0 && !simple_line::continues_from_before(in_.subspan(before))) break;
+        }
+        for (std::size_t k = first; k < line;) {
+            std::size_t const next =
+                k == 0 && first_line_ != FirstLine::read ? first_line(context) : read(k, to, context);
+            if (next == 0) return false;
+            k = next;
+        }
+        return true;
+    }
+
+private:
+    enum class FirstLine { read, directive, unknown };
+
+    // The start of the line after the line feed at or after in[k], or 0.
+    std::size_t next_line(std::size_t k) const {
+        auto const lf = std::find(in_.begin() + static_cast<std::ptrdiff_t>(k), in_.end(), '\n');
+        return lf == in_.end() ? 0 : static_cast<std::size_t>(lf - in_.begin()) + 1;
+    }
+
+    // The sweep's first line, from where it started: the start of the
+    // next, or 0 where it cannot be read.
+    std::size_t first_line(LexState& context) const {
+        if (first_line_ == FirstLine::unknown) return 0;
+        context = LexState{};  // a directive's end ends all
+        return next_line(0);
+    }
+
+    // The line at in[k], moving `context` past it: the start of the next,
+    // or 0 where it cannot be read.
+    std::size_t read(std::size_t k, Byte* to, LexState& context) const {
+        std::size_t first = k;
+        while (first < in_.size() && is_blank(in_[first])) ++first;
+        if (k != 0 && first < in_.size() && in_[first] == '#') {  // a directive, whose end ends all
+            context = LexState{};
+            return next_line(first);
+        }
+        LineCopy const copy = copy_simple_line(table_, in_.subspan(k), to + k, context);
+        return copy.taken == 0 ? 0 : k + copy.taken;
+    }
+
+    Utf8Tables const& table_;
+    std::span<const Byte> in_;
+    std::size_t known_at_ = 0;
+    LexState known_;
+    FirstLine first_line_ = FirstLine::read;
+};
+
 }  // namespace
 
-Sweep sweep_lines(codepage::CopyToPairFunction* kernel, Utf8Tables const& table, std::span<const Byte> in,
-                  Byte* out) {
+Sweep sweep_lines(codepage::CopyToPairFunction* kernel, Utf8Tables const& table, LexState const& start,
+                  std::span<const Byte> in, Byte* out) {
     static constexpr codepage::PairStops stops{carrying_firsts, carrying_seconds_below};
     // Where in[j] goes: the output grows at each simple line with a narrow
     // literal in it.
     Byte* to = out;
+    LineContexts contexts(table, start, in);
     std::size_t n = 0;
     while (true) {
         n += kernel(in.subspan(n), to + n, stops);
@@ -475,18 +640,27 @@ Sweep sweep_lines(codepage::CopyToPairFunction* kernel, Utf8Tables const& table,
             continue;
         }
         // A line that a line feed of the sweep began starts in the state a
-        // file starts in.
+        // file starts in, but for the chain and call it may go on with.
         std::size_t const line = codepage::through_last_line_feed(in.first(n));
         if (line == 0) break;
-        LineCopy const copy = copy_simple_line(table, in.subspan(line), to + line);
+        LexState context;
+        if (!contexts.at(line, to, context)) break;
+        LineCopy const copy = copy_simple_line(table, in.subspan(line), to + line, context);
         if (copy.taken == 0) break;
         to += copy.written - copy.taken;
         n = line + copy.taken;
+        contexts.taken(n, context);
     }
     // What was copied past the last line feed is copied again by the state
-    // machine.
-    std::size_t const swept = codepage::through_last_line_feed(in.first(n));
-    return {swept, static_cast<std::size_t>(to - out) + swept, n};
+    // machine, which goes on with the chain and call the lines left; where
+    // they cannot be told, from the last line taken whole.
+    std::size_t swept = codepage::through_last_line_feed(in.first(n));
+    LexState context;
+    if (swept != 0 && !contexts.at(swept, to, context)) {
+        swept = contexts.known_at();
+        contexts.at(swept, to, context);
+    }
+    return {swept, static_cast<std::size_t>(to - out) + swept, n, context.chain, context.call};
 }
 
 }  // namespace litconv

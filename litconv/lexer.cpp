@@ -5,28 +5,29 @@ namespace litconv {
 namespace {
 
 // The state a line starts in. Only a block comment or a raw literal goes on
-// past a line end that no splice removed.
-void start_line(LexState& state) { state = LexState{}; }
+// past a line end that no splice removed; a chain of literals and a call do
+// too, unless the line was a directive, whose end ends them.
+void start_line(LexState& state) {
+    LexState const ended = state;
+    state = LexState{};
+    if (!ended.in_directive) {
+        state.chain = ended.chain;
+        state.call = ended.call;
+    }
+}
 
 // A character that may stand in a raw literal's delimiter.
 constexpr bool is_delimiter_character(Byte c) { return c > ' ' && c < 0x7F && c != '(' && c != ')' && c != '\\'; }
 
-// The word before a quote is the literal's prefix only if it is the whole
-// identifier: xL"..." is narrow.
+// The quote opens a string literal whose prefix is the word before it, or
+// a narrow literal after a word of its own. A prefix stays one right after
+// another literal ("a"L"b"), as C reads it.
 void open_string(LexState& state) {
-    Word const& w = state.word;
-    bool const wide_prefix = w.is("L") || w.is("u") || w.is("U");
-    bool const narrow_raw = w.is("R") || w.is("u8R");
-    bool const wide_raw = w.is("LR") || w.is("uR") || w.is("UR");
-    if (narrow_raw || wide_raw) {
-        state.mode = Mode::raw_delimiter;
-        state.wide = wide_raw;
-        state.u8 = w.is("u8R");
-        state.delimiter = Delimiter{};
-    } else {
-        state.mode = Mode::string;
-        state.wide = wide_prefix;
-    }
+    Prefix const prefix = prefix_of(state.word.view());
+    state.mode = prefix.raw ? Mode::raw_delimiter : Mode::string;
+    state.encoding = prefix.encoding;
+    state.copied = join_literal(state, prefix.encoding);
+    if (prefix.raw) state.delimiter = Delimiter{};
 }
 
 void open_header_name(LexState& state, Byte closer) {
@@ -34,9 +35,10 @@ void open_header_name(LexState& state, Byte closer) {
     state.closer = closer;
 }
 
-// A non-identifier character ends the word in code: what it was may start
-// or steer a directive.
-void end_word(LexState& state) {
+// A non-identifier character `c` ends the word in code: what it was may
+// start or steer a directive, and it is a token of its own unless it is a
+// literal's suffix, or the prefix of one that `c` opens.
+void end_word(LexState& state, Byte c) {
     Word const& w = state.word;
     if (w.size == 0) return;
     if (state.directive == Directive::name) {
@@ -49,6 +51,8 @@ void end_word(LexState& state) {
     } else if (state.directive == Directive::condition && w.is("__has_include")) {
         state.directive = Directive::has_include;
     }
+    if ((c == '"' && prefix_of(w.view()).is_prefix) || w.suffix) return;
+    join_word(state, w.view());
 }
 
 // What a punctuator (any character but a blank, an identifier character or
@@ -66,11 +70,14 @@ void after_punctuator(LexState& state, Directive before) {
 void open_character(LexState& state) {
     state.mode = Mode::character;
     state.escape = false;
+    end_chain(state);
 }
 
 Role lex_quoted(LexState& state, Byte c, Byte closer);
 
 Role lex_code(LexState& state, Byte c) {
+    bool const after_literal = state.after_literal;
+    state.after_literal = false;
     if (state.slash) {
         state.slash = false;
         // A comment is a blank: the line holds only blanks as before, and a
@@ -84,25 +91,23 @@ Role lex_code(LexState& state, Byte c) {
             state.star = false;
             return Role::copy;
         }
-        after_punctuator(state, state.directive);  // the / was an operator
+        end_chain(state);  // the / was an operator
+        after_punctuator(state, state.directive);
     }
     if (state.apostrophe) {
         state.apostrophe = false;
         if (!continues_number_after_separator(c)) {
             // 9'" : the ' opens a character literal, and c is its first character.
             Directive const directive = state.directive;
-            end_word(state);
+            end_word(state, '\'');
             open_character(state);
             after_punctuator(state, directive);
             return lex_quoted(state, c, '\'');
         }
         state.word.push('\'');  // a digit separator: 1'000 and 0x7F'FF are one number
     }
-    if (c == '\n') {
-        start_line(state);
-        return Role::copy;
-    }
     if (is_identifier_byte(c)) {
+        if (state.word.size == 0) state.word.suffix = after_literal;
         state.word.push(c);
         state.line_start = false;
         if (state.directive == Directive::header || state.directive == Directive::has_include)
@@ -113,7 +118,11 @@ Role lex_code(LexState& state, Byte c) {
         state.apostrophe = true;  // the next character decides
         return Role::copy;
     }
-    end_word(state);
+    end_word(state, c);
+    if (c == '\n') {
+        start_line(state);
+        return Role::copy;
+    }
     if (is_blank(c)) {
         state.word = Word{};
         return Role::copy;
@@ -126,24 +135,36 @@ Role lex_code(LexState& state, Byte c) {
     Directive const directive = state.directive;
     switch (c) {
         case '#':
-            if (state.line_start) state.directive = Directive::name;
+            if (state.line_start) {
+                state.directive = Directive::name;
+                state.in_directive = true;
+            }
+            end_chain(state);
             break;
         case '(':
             if (directive == Directive::has_include) state.directive = Directive::header;
+            join_parenthesis(state, c);
+            break;
+        case ')':
+            join_parenthesis(state, c);
             break;
         case '<':
             if (directive == Directive::header) open_header_name(state, '>');
+            end_chain(state);
             break;
         case '"':
-            if (directive == Directive::header)
+            if (directive == Directive::header) {
                 open_header_name(state, '"');
-            else
+                end_chain(state);
+            } else {
                 open_string(state);
+            }
             break;
         case '\'':
             open_character(state);
             break;
         default:
+            end_chain(state);
             break;
     }
     after_punctuator(state, directive);
@@ -151,8 +172,9 @@ Role lex_code(LexState& state, Byte c) {
 }
 
 Role lex_quoted(LexState& state, Byte c, Byte closer) {
-    bool const narrow = state.mode == Mode::string && !state.wide;
-    if (c == '\n') {  // an unterminated literal ends with its line
+    bool const narrow = state.mode == Mode::string && !state.copied;
+    if (c == '\n') {  // an unterminated literal ends with its line, and is no literal to join
+        end_chain(state);
         start_line(state);
         return Role::copy;
     }
@@ -161,6 +183,7 @@ Role lex_quoted(LexState& state, Byte c, Byte closer) {
         return narrow ? Role::narrow : Role::copy;
     }
     if (c == closer) {
+        state.after_literal = state.mode == Mode::string;
         state.mode = Mode::code;
         return Role::copy;
     }
@@ -192,6 +215,7 @@ Role lex_raw(LexState& state, Byte c) {
     Delimiter& d = state.delimiter;
     if (d.matched == d.size + 1 && c == '"') {
         state.mode = Mode::code;
+        state.after_literal = true;
         return Role::copy;
     }
     // No character of the delimiter is a ), so a ) always starts afresh.
@@ -201,7 +225,7 @@ Role lex_raw(LexState& state, Byte c) {
         ++d.matched;
     else
         d.matched = 0;
-    return state.wide ? Role::copy : Role::narrow_raw;
+    return state.copied ? Role::copy : Role::narrow_raw;
 }
 
 }  // namespace

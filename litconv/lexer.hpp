@@ -8,6 +8,12 @@
 // stands right before a line end (where splices_apply says they exist), and
 // the lexer never sees it or that line end.
 //
+// It also follows what a Unicode build makes of the literals: the compiler
+// joins adjacent string literals into one, and one wide literal makes the
+// whole of it wide, its narrow pieces read from the source code page as
+// every wide literal is; TEXT("...") and its kin paste an L onto a narrow
+// literal. Such narrow literals are copied, as wide ones are (see Chain).
+//
 // The lexer also says where the escaper may go faster than one character at
 // a time: which bytes stop a fast run in each mode, how the state moves past
 // a run of plain bytes, and which pairs of bytes may carry a state past a
@@ -53,11 +59,61 @@ enum class Directive : std::uint8_t {
 
 inline constexpr std::size_t max_delimiter = 16;
 
+// What a string literal's prefix makes of its characters: the source code
+// page's bytes (narrow, which litconv escapes), UTF-8 (u8, which it escapes
+// too) or wide (L, u, U: the compiler converts them itself).
+enum class Encoding : std::uint8_t { narrow, utf8, wide };
+
+struct Prefix {
+    bool is_prefix;  // the word is one: else it is an identifier of its own before a narrow literal
+    Encoding encoding;
+    bool raw;
+};
+
+// The word right before a quote. Only the whole identifier is a prefix:
+// xL"..." is narrow.
+constexpr Prefix prefix_of(std::string_view word) {
+    if (word == "L" || word == "u" || word == "U") return {true, Encoding::wide, false};
+    if (word == "LR" || word == "uR" || word == "UR") return {true, Encoding::wide, true};
+    if (word == "u8") return {true, Encoding::utf8, false};
+    if (word == "u8R") return {true, Encoding::utf8, true};
+    if (word == "R") return {true, Encoding::narrow, true};
+    return {false, Encoding::narrow, false};
+}
+
+// The macros of the Windows headers that paste L onto their argument in a
+// Unicode build (TEXT("a") is L"a"), and their C runtime kin.
+constexpr bool is_widening_macro(std::string_view word) {
+    return word == "TEXT" || word == "__TEXT" || word == "_T" || word == "_TEXT" || word == "__T" ||
+           word == "_CRT_WIDE" || word == "__CRT_WIDE";
+}
+
+// Where the last token stands among joined string literals: blanks,
+// comments and line ends lie between the literals the compiler joins; any
+// other token, and the end of a directive, ends the chain.
+enum class Chain : std::uint8_t {
+    none,         // the last token was no string literal
+    narrow,       // a string literal, of a chain with no wide literal so far
+    narrow_held,  // the same, and the escaper holds back its escapes until the chain's kind shows
+    wide,         // a string literal of a chain with a wide one: its narrow literals are copied
+};
+
+// A call of a widening macro: its name, then (, then a narrow literal,
+// which becomes wide, and the literals joined to it; the call is then a
+// wide literal where it stands.
+enum class Call : std::uint8_t {
+    none,
+    name,      // the macro's name was the last token
+    open,      // and then (: the first token of the argument decides
+    argument,  // its first token was a narrow literal, and only literals have followed
+};
+
 // The identifier or number that code is reading, as far as its first 13
 // characters: enough to tell a prefix or a directive's name.
 struct Word {
     std::array<char, 13> text{};
     std::uint8_t size = 0;  // stops growing at 255
+    bool suffix = false;    // it stands right after a string literal: the literal's user-defined suffix
 
     void push(Byte c) {
         if (size < text.size()) text[size] = static_cast<char>(c);
@@ -67,6 +123,8 @@ struct Word {
         return size == name.size() && std::string_view(text.data(), size) == name;
     }
     bool is_number() const { return size > 0 && text[0] >= '0' && text[0] <= '9'; }
+    // Its text, where it is short enough to be a name that matters.
+    std::string_view view() const { return size <= text.size() ? std::string_view(text.data(), size) : std::string_view(); }
 };
 
 struct Delimiter {
@@ -77,18 +135,69 @@ struct Delimiter {
 
 struct LexState {
     Mode mode = Mode::code;
-    bool wide = false;        // string, raw: prefix L, u or U
-    bool u8 = false;          // raw: prefix u8R
+    Encoding encoding = Encoding::narrow;  // string, raw: the prefix's
+    bool copied = false;      // string, raw: its characters are copied (a wide literal, or a narrow one a Unicode build widens)
     bool escape = false;      // string, character: a backslash takes the next character
     bool star = false;        // block comment: the last character was *
     bool slash = false;       // code: the last character was /, which may open a comment
     bool apostrophe = false;  // code: a ' after a number, a digit separator if a digit or letter follows
     bool line_start = true;   // code: only blanks and comments so far on this line
+    bool in_directive = false;   // the line is a preprocessing directive
+    bool after_literal = false;  // code: a string literal has just closed
     Byte closer = 0;          // header name: " or >
     Directive directive = Directive::none;
+    Chain chain = Chain::none;
+    Call call = Call::none;
+    bool held_ended = false;  // a chain that the escaper held has ended since it last looked
     Word word;                // code: the identifier or number just read
     Delimiter delimiter;      // raw delimiter and body
 };
+
+// The chain rules, for the lexer and for every fast path that reads tokens
+// without it. A token that is no literal ends the chain and any call.
+constexpr void end_chain(LexState& state) {
+    state.held_ended = state.held_ended || state.chain == Chain::narrow_held;
+    state.chain = Chain::none;
+    state.call = Call::none;
+}
+
+// A string literal opens: whether its characters are copied. A narrow one
+// is copied where its chain is wide, or where it is the first token of a
+// widening macro's argument; a u8 literal is UTF-8 whatever it is joined to.
+constexpr bool join_literal(LexState& state, Encoding encoding) {
+    if (state.call == Call::open && encoding == Encoding::narrow) {
+        state.chain = Chain::wide;
+        state.call = Call::argument;
+        return true;
+    }
+    if (state.call == Call::name || state.call == Call::open) end_chain(state);  // no call after all
+    if (encoding == Encoding::wide)
+        state.chain = Chain::wide;
+    else if (state.chain == Chain::none)
+        state.chain = Chain::narrow;
+    return encoding == Encoding::wide || (encoding == Encoding::narrow && state.chain == Chain::wide);
+}
+
+constexpr void join_parenthesis(LexState& state, Byte parenthesis) {
+    if (parenthesis == '(' && state.call == Call::name)
+        state.call = Call::open;
+    else if (parenthesis == ')' && state.call == Call::argument)
+        state.call = Call::none;  // the call is a wide literal: the chain goes on past it
+    else
+        end_chain(state);
+}
+
+// A whole identifier or number that is neither a literal's prefix nor its
+// suffix. A widening macro's name keeps the chain before it: the call may
+// turn out to be a literal joined to it.
+constexpr void join_word(LexState& state, std::string_view word) {
+    if (!is_widening_macro(word)) {
+        end_chain(state);
+        return;
+    }
+    if (state.call != Call::none) end_chain(state);
+    state.call = Call::name;
+}
 
 // What a character is to the writer.
 enum class Role : std::uint8_t {
@@ -163,7 +272,7 @@ constexpr bool fast_run_applies(LexState const& state) {
         case Mode::block_comment:
             return !state.star;
         case Mode::raw:
-            return state.wide && state.delimiter.matched == 0;
+            return state.copied && state.delimiter.matched == 0;
         case Mode::header_name:
         case Mode::raw_delimiter:
             return false;
@@ -181,7 +290,7 @@ constexpr bool copied_by_lex(LexState const& state, Byte b) {
     switch (state.mode) {
         case Mode::string:
         case Mode::raw:
-            return state.wide;
+            return state.copied;
         case Mode::raw_delimiter:
             return false;
         default:
@@ -189,17 +298,62 @@ constexpr bool copied_by_lex(LexState const& state, Byte b) {
     }
 }
 
+// The ASCII word that ends at bytes[end], beginning at bytes[begin] at the
+// earliest, which starts a token: empty where it is longer than any name
+// that matters, or goes on into a character from 0x80 up (the ASCII byte
+// may also be the second byte of such a character).
+inline std::string_view ascii_word_before(std::span<const Byte> bytes, std::size_t begin, std::size_t end) {
+    constexpr std::size_t longest = 10;  // __CRT_WIDE
+    std::size_t k = end;
+    while (k > begin && end - k <= longest && bytes[k - 1] < 0x80 && is_identifier_byte(bytes[k - 1])) --k;
+    if (end - k > longest || (k > begin && bytes[k - 1] >= 0x80)) return {};
+    return {reinterpret_cast<char const*>(bytes.data()) + k, end - k};
+}
+
+// Moves `state`, where no chain, call or word goes on, past the code
+// bytes[begin, end): of all its tokens only a widening macro's name at its
+// end, or its name and (, go on. A word at the very end goes on into the
+// next byte where `word_may_go_on`.
+inline void join_call_at_end(LexState& state, std::span<const Byte> bytes, std::size_t begin, std::size_t end,
+                             bool word_may_go_on) {
+    std::size_t last = end;
+    while (last > begin && is_blank(bytes[last - 1])) --last;
+    if (last == begin) return;
+    bool const parenthesis = bytes[last - 1] == '(';
+    if (!parenthesis && word_may_go_on && last == end) return;
+    std::size_t word_end = last - (parenthesis ? 1 : 0);
+    if (parenthesis)
+        while (word_end > begin && is_blank(bytes[word_end - 1])) --word_end;
+    std::string_view const word = ascii_word_before(bytes, begin, word_end);
+    if (!is_widening_macro(word)) return;
+    join_word(state, word);
+    if (parenthesis) join_parenthesis(state, '(');
+}
+
+// Whether nothing from before goes on into the next byte in code: no word,
+// no literal just closed (whose suffix may follow), no chain and no call.
+constexpr bool starts_afresh(LexState const& state) {
+    return state.word.size == 0 && !state.after_literal && state.chain == Chain::none && state.call == Call::none;
+}
+
 // Moves `state` past a run of plain bytes in code, as lex would: `ascii`
-// says whether the run is all ASCII or all characters from 0x80 up. Only
-// the word it ends in and whether its line holds nothing but blanks change.
-// In every other mode a plain run changes nothing.
+// says whether the run is all ASCII or all characters from 0x80 up. What
+// goes on from before it is lexed a byte at a time, up to the token that
+// ends it; after that only the word it ends in, a call it ends in and
+// whether its line holds nothing but blanks change. In every other mode a
+// plain run changes nothing.
 inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
     if (state.mode != Mode::code) return;
     if (!ascii) {  // any such character keeps the word from being a prefix or a name
+        if (state.word.size == 0) state.word.suffix = state.after_literal;
+        state.after_literal = false;
         state.word.push(non_ascii);
         state.line_start = false;
         return;
     }
+    std::size_t i = 0;
+    while (i < run.size() && !starts_afresh(state)) lex(state, run[i++]);
+    run = run.subspan(i);
     std::size_t word = run.size();
     while (word > 0 && is_identifier_byte(run[word - 1])) --word;
     if (word != 0) state.word = Word{};
@@ -207,6 +361,7 @@ inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
     std::size_t blanks = run.size();
     while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
     if (blanks != 0) state.line_start = run[blanks - 1] == '\n';
+    join_call_at_end(state, run, 0, run.size(), true);
 }
 
 // The sweep. From code, a line end brings back the state a file starts in
@@ -241,15 +396,24 @@ constexpr bool opens_raw(std::span<const Byte> line, std::size_t quote) {
     return quote >= 1 && line[quote - 1] == 'R';
 }
 
-// Whether the quote at line[quote], in code, opens a wide string literal:
-// the word before it is L, u or U alone (xL"..." is narrow), and what
-// stands before that is no character from 0x80 up either, whose second
-// byte may be ASCII (81 40 is one). `line` starts with a character.
-inline bool opens_wide(std::span<const Byte> line, std::size_t quote) {
-    if (quote == 0) return false;
-    Byte const prefix = line[quote - 1];
-    if (prefix != 'L' && prefix != 'u' && prefix != 'U') return false;
-    return quote == 1 || (!is_identifier_byte(line[quote - 2]) && codepage::starts_character(line, quote - 2));
+// Whether a line may carry on what the line before it left: a chain of
+// literals or a call goes on through blanks, comments and line ends into a
+// literal, a parenthesis or a widening macro's name. A line that begins
+// with any other token ends them, whatever they were. `line` starts with a
+// character; it need not end in this block.
+inline bool continues_from_before(std::span<const Byte> line) {
+    std::size_t i = 0;
+    while (i < line.size() && is_blank(line[i])) ++i;
+    if (i == line.size()) return true;
+    Byte const b = line[i];
+    if (b == '"' || b == '(' || b == ')' || b == '/' || b == '\\' || b == '\n') return true;
+    std::size_t j = i;
+    while (j < line.size() && line[j] < 0x80 && is_identifier_byte(line[j])) ++j;
+    if (j == i) return false;  // another punctuator, or an identifier that begins with a character from 0x80 up
+    if (j == line.size()) return true;
+    std::string_view const word(reinterpret_cast<char const*>(line.data()) + i, j - i);
+    if (line[j] == '"') return prefix_of(word).is_prefix;
+    return line[j] < 0x80 && is_widening_macro(word);
 }
 
 // Whether the apostrophe at line[apostrophe], in code, may follow a word,
@@ -263,12 +427,13 @@ inline bool may_separate_digits(std::span<const Byte> line, std::size_t apostrop
 }  // namespace simple_line
 
 // Whether a sweep may start at `b`, the next character: in code, where no
-// / waits for what follows it, and unless `b` makes a raw literal of the
-// word before it (R", u8R"...).
+// / waits for what follows it, no chain of literals or call goes on, and
+// unless `b` makes a raw literal of the word before it (R", u8R"...).
 constexpr bool sweep_may_start(LexState const& state, Byte b) {
     Word const& w = state.word;
     bool const raw_prefix = w.size > 0 && w.size <= 3 && w.text[w.size - 1] == 'R';
-    return state.mode == Mode::code && b < 0x80 && !state.slash && !(b == '"' && raw_prefix);
+    return state.mode == Mode::code && b < 0x80 && !state.slash && state.chain == Chain::none &&
+           state.call == Call::none && !(b == '"' && raw_prefix);
 }
 
 }  // namespace litconv

@@ -14,18 +14,18 @@ int codepage::program_main(std::span<const codepage::NativeChar* const> argument
         codepage::usage_in,
         codepage::usage_out,
     };
-    litconv::ScanState state;
+    litconv::Escaper escaper;
     // The compiler reads the file's bytes: its \ CR LF is a splice, and a
     // \ CR CR LF is none. Where text mode hands over the first as \ LF,
     // it hands over the second as \ CR LF.
-    state.cr_in_splice = !codepage::text_mode_reads_cr_lf_as_lf;
+    escaper.state.cr_in_splice = !codepage::text_mode_reads_cr_lf_as_lf;
     codepage::Conversion const conversion{
         .usage = usage,
         .mode = codepage::FileMode::text,
         .preamble = {},
         .max_output = litconv::max_escaped_length,
-        .convert = [&state](std::span<const codepage::Byte> in, bool last, std::span<codepage::Byte> out) {
-            return litconv::escape_chunk(state, in, last, out);
+        .convert = [&escaper](std::span<const codepage::Byte> in, bool last, std::span<codepage::Byte> out) {
+            return litconv::escape_chunk(escaper, in, last, out);
         },
         // A file with the byte-order mark is UTF-8, which litconv would
         // garble; bytes that are no character are kept as they are.

@@ -1,10 +1,7 @@
 // The escaper's writer: what each character becomes once the lexer has said
-// what it is. It writes escapes, holds back a backslash until the next
-// character shows whether it starts a splice (which joins two lines before
-// any token is read, so that the lexer sees neither it nor the line end),
-// holds the backslash of an escape until the character it escapes, and
-// closes and reopens a narrow raw literal around each run of characters
-// that it escapes.
+// what it is. It writes escapes, holds the backslash of an escape until the
+// character it escapes, and closes and reopens a narrow raw literal around
+// each run of characters that it escapes. (Splices are step.hpp's.)
 #pragma once
 
 #include <array>
@@ -136,11 +133,11 @@ struct Writer {
     void close_raw(LexState const& lex) {
         copy(')');
         copy(delimiter(lex));
-        copy(lex.u8 ? "\" u8\"" : "\" \"");
+        copy(lex.encoding == Encoding::utf8 ? "\" u8\"" : "\" \"");
     }
 
     void reopen_raw(LexState const& lex) {
-        copy(lex.u8 ? "\" u8R\"" : "\" R\"");
+        copy(lex.encoding == Encoding::utf8 ? "\" u8R\"" : "\" R\"");
         copy(delimiter(lex));
         copy('(');
     }
@@ -196,51 +193,6 @@ inline void write(ScanState& state, Role role, Char const& c, Writer& out) {
             out.copy(c);
             return;
     }
-}
-
-inline void lex_and_write(ScanState& state, Char const& c, Writer& out) {
-    Role const role = lex(state.lex, c.lexeme());
-    write(state, role, c, out);
-}
-
-// The held backslash (and CR) turned out to be no splice: they are
-// characters like any other.
-inline void release_held(ScanState& state, Writer& out) {
-    Held const held = state.held;
-    state.held = Held::nothing;
-    lex_and_write(state, {&backslash_byte, 1, {}}, out);
-    if (held == Held::backslash_cr) lex_and_write(state, {&cr_byte, 1, {}}, out);
-}
-
-// One character, splices first: a backslash right before a line end (LF, or
-// CR LF where ScanState::cr_in_splice) joins the lines before any token is
-// read, so the lexer sees neither, and they are copied.
-inline void step(ScanState& state, Char const& c, Writer& out) {
-    Byte const b = c.lexeme();
-    if (state.held != Held::nothing) {
-        if (b == '\n') {
-            // The backslash of an escape goes before the splice: moved past
-            // it, it would make a splice of its own with a line end that
-            // follows.
-            if (state.escape_held) out.copy('\\');
-            state.escape_held = false;
-            out.copy('\\');
-            if (state.held == Held::backslash_cr) out.copy('\r');
-            out.copy('\n');
-            state.held = Held::nothing;
-            return;
-        }
-        if (b == '\r' && state.held == Held::backslash && state.cr_in_splice) {
-            state.held = Held::backslash_cr;
-            return;
-        }
-        release_held(state, out);
-    }
-    if (b == '\\' && splices_apply(state.lex)) {
-        state.held = Held::backslash;
-        return;
-    }
-    lex_and_write(state, c, out);
 }
 
 }  // namespace litconv

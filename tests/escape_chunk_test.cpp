@@ -26,17 +26,17 @@ using namespace std::string_literals;
 std::string escape(std::string_view input, std::size_t piece = 1 << 20,
                    codepage::CopyToPairFunction* kernel = codepage::copy_to_pair_variants().front().function,
                    bool cr_in_splice = true) {
-    litconv::ScanState state;
-    state.cr_in_splice = cr_in_splice;
+    litconv::Escaper escaper;
+    escaper.state.cr_in_splice = cr_in_splice;
     std::string result;
     std::vector<Byte> out;
     std::size_t offset = 0;
     while (true) {
         std::size_t const n = std::min(piece, input.size() - offset);
         bool const last = offset + n == input.size();
-        out.resize(litconv::max_escaped_length(n));
+        out.resize(litconv::max_escaped_length(escaper, n));
         std::span<const Byte> const chunk(reinterpret_cast<const Byte*>(input.data()) + offset, n);
-        std::size_t const written = litconv::escape_chunk_with(kernel, state, chunk, last, out);
+        std::size_t const written = litconv::escape_chunk_with(kernel, escaper, chunk, last, out);
         result.append(reinterpret_cast<const char*>(out.data()), written);
         offset += n;
         if (last) return result;
@@ -121,12 +121,12 @@ TEST(EscapeChunk, WideLiteralsAndPrefixes) {
         {"Lx\"" KAN "\"", "Lx\"" KAN_ESCAPED "\""},
         {KAN "L\"" KAN "\"", KAN "L\"" KAN_ESCAPED "\""},
         {"\x81\x4C\"" KAN "\"", "\x81\x4C\"" KAN_ESCAPED "\""},  // ´ is 81 4C: its 4C is no L
-        {"L\"\\\"" KAN "\" \"" KAN "\"", "L\"\\\"" KAN "\" \"" KAN_ESCAPED "\""},
-        {"L\"" HYOU "\" \"" KAN "\"", "L\"" HYOU "\" \"" KAN_ESCAPED "\""},
+        {"L\"\\\"" KAN "\", \"" KAN "\"", "L\"\\\"" KAN "\", \"" KAN_ESCAPED "\""},
+        {"L\"" HYOU "\", \"" KAN "\"", "L\"" HYOU "\", \"" KAN_ESCAPED "\""},
         {"\"" KAN "\"_s + " KAN, "\"" KAN_ESCAPED "\"_s + " KAN},  // a user-defined suffix is code
         {"L\"\x81\"", "L\"\x81\""},
-        {"L\"\x85\x95\\\" " KAN "\" \"" KAN "\"", "L\"\x85\x95\\\" " KAN "\" \"" KAN_ESCAPED "\""},
-        {"L\"" HYOU HYOU "\\\"" KAN "\" \"" KAN "\"", "L\"" HYOU HYOU "\\\"" KAN "\" \"" KAN_ESCAPED "\""},
+        {"L\"\x85\x95\\\" " KAN "\", \"" KAN "\"", "L\"\x85\x95\\\" " KAN "\", \"" KAN_ESCAPED "\""},
+        {"L\"" HYOU HYOU "\\\"" KAN "\", \"" KAN "\"", "L\"" HYOU HYOU "\\\"" KAN "\", \"" KAN_ESCAPED "\""},
     });
 }
 
@@ -297,8 +297,8 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
     check({
         {KAN " // " KAN "\n", KAN " // " KAN "\n"},
         {"\"" KAN "\" // " KAN "\n\"" KAN "\"\n", "\"" KAN_ESCAPED "\" // " KAN "\n\"" KAN_ESCAPED "\"\n"},
-        {"\"" KAN "\" /* " KAN " */ L\"" KAN "\" '" KAN "' u8\"" KAN "\"\n",
-         "\"" KAN_ESCAPED "\" /* " KAN " */ L\"" KAN "\" '" KAN "' u8\"" KAN_ESCAPED "\"\n"},
+        {"\"" KAN "\"; /* " KAN " */ L\"" KAN "\" '" KAN "' u8\"" KAN "\"\n",
+         "\"" KAN_ESCAPED "\"; /* " KAN " */ L\"" KAN "\" '" KAN "' u8\"" KAN_ESCAPED "\"\n"},
         {"s = \"" KAN "\", t = \"a\\tb" HYOU "\";\n", "s = \"" KAN_ESCAPED "\", t = \"a\\tb" HYOU_ESCAPED "\";\n"},
         {"#define S \"" KAN "\"\n", "#define S \"" KAN_ESCAPED "\"\n"},
         {"x = 1'000; s = \"" KAN "\";\n", "x = 1'000; s = \"" KAN_ESCAPED "\";\n"},
@@ -309,7 +309,7 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
         {"/* " KAN "\n*/ \"" KAN "\"\n", "/* " KAN "\n*/ \"" KAN_ESCAPED "\"\n"},  // not closed on its line
         {"/*/ " KAN " */ \"" KAN "\"\n", "/*/ " KAN " */ \"" KAN_ESCAPED "\"\n"},
         {"'\\\\' \"" KAN "\"\n", "'\\\\' \"" KAN_ESCAPED "\"\n"},
-        {"L\"" KAN "\\n\" \"\\x41" KAN "\"\n", "L\"" KAN "\\n\" \"\\x41" KAN_ESCAPED "\"\n"},
+        {"L\"" KAN "\\n\", \"\\x41" KAN "\"\n", "L\"" KAN "\\n\", \"\\x41" KAN_ESCAPED "\"\n"},
         // 81 40 is one character, whose second byte is no blank: L" after it is narrow.
         {"\x81\x40L\"" KAN "\"\n", "\x81\x40L\"" KAN_ESCAPED "\"\n"},
         {"\x81\x40L'" KAN "' \"" KAN "\"\n", "\x81\x40L'" KAN "' \"" KAN_ESCAPED "\"\n"},
@@ -328,11 +328,11 @@ TEST(EscapeChunk, LongSimpleLinesInASweep) {
         std::string const blanks(pad, ' ');
         lines.push_back({blanks + "f(L\"" KAN "\\n\", \"" KAN "\\t\", '" HYOU "'); // " KAN "\n",
                          blanks + "f(L\"" KAN "\\n\", \"" KAN_ESCAPED "\\t\", '" HYOU "'); // " KAN "\n"});
-        lines.push_back({blanks + "/* " KAN " */ s = \"" NEN NEN "a\" /* */ L\"\\\"" HYOU "\";\n",
-                         blanks + "/* " KAN " */ s = \"" NEN_ESCAPED NEN_ESCAPED "\\x61\" /* */ L\"\\\"" HYOU "\";\n"});
+        lines.push_back({blanks + "/* " KAN " */ s = \"" NEN NEN "a\", /* */ L\"\\\"" HYOU "\";\n",
+                         blanks + "/* " KAN " */ s = \"" NEN_ESCAPED NEN_ESCAPED "\\x61\", /* */ L\"\\\"" HYOU "\";\n"});
         lines.push_back({blanks + "\"" KAN "\"" + run + ";\n", blanks + "\"" KAN_ESCAPED "\"" + run + ";\n"});
-        lines.push_back({blanks + "L\"\\\"\" \"" KAN "\" /* \" */\n",
-                         blanks + "L\"\\\"\" \"" KAN_ESCAPED "\" /* \" */\n"});
+        lines.push_back({blanks + "L\"\\\"\", \"" KAN "\" /* \" */;\n",
+                         blanks + "L\"\\\"\", \"" KAN_ESCAPED "\" /* \" */;\n"});
         lines.push_back({blanks + "'\\'' \"" KAN "\" // '\n", blanks + "'\\'' \"" KAN_ESCAPED "\" // '\n"});
         // Lines the sweep leaves to the state machine at a stop past the first window.
         lines.push_back({blanks + "\"" KAN "\" \\\n \"" KAN "\"\n",

@@ -55,8 +55,9 @@ TEST_F(LitconvCommand, LongLinesAcrossEveryBlockBoundary) {
     // 17 bytes, and 65536 = 1 (mod 17): the block boundaries of a long line
     // fall on every byte of the unit in turn, inside pairs, after a
     // backslash, between an escape and the hex digit that follows it.
-    std::string const unit = "L\"\x8A\xBF\" \"\x8A\xBF" "A\\\"\x95\x5C\xB6\" ";
-    std::string const unit_escaped = "L\"\x8A\xBF\" \"\\xE6\\xBC\\xA2\\x41\\\"\\xE8\\xA1\\xA8\\xEF\\xBD\\xB6\" ";
+    // The commas keep the narrow literal apart from the wide ones.
+    std::string const unit = "L\"\x8A\xBF\",\"\x8A\xBF" "A\\\"\x95\x5C\xB6\",";
+    std::string const unit_escaped = "L\"\x8A\xBF\",\"\\xE6\\xBC\\xA2\\x41\\\"\\xE8\\xA1\\xA8\\xEF\\xBD\\xB6\",";
     ASSERT_EQ(unit.size(), 17u);
     std::string input, expected;
     auto line = [&](std::size_t min_bytes, std::string_view end) {

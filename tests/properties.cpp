@@ -7,6 +7,8 @@
 #include "litconv/escape_chunk.hpp"
 #include "reference.hpp"
 
+static_assert(reference::max_held == litconv::max_held);
+
 namespace properties {
 
 namespace {
@@ -93,14 +95,14 @@ std::vector<std::size_t> block_sizes(std::uint64_t seed, std::size_t total) {
 
 Run escape_in_blocks(codepage::CopyToPairFunction* kernel, std::string_view text, std::span<const std::size_t> sizes,
                      bool cr_in_splice) {
-    litconv::ScanState state;
-    state.cr_in_splice = cr_in_splice;
+    litconv::Escaper escaper;
+    escaper.state.cr_in_splice = cr_in_splice;
     return run_in_blocks(
         text, sizes,
-        [&state, kernel](std::span<const Byte> in, bool last, std::span<Byte> out) {
-            return litconv::escape_chunk_with(kernel, state, in, last, out);
+        [&escaper, kernel](std::span<const Byte> in, bool last, std::span<Byte> out) {
+            return litconv::escape_chunk_with(kernel, escaper, in, last, out);
         },
-        litconv::max_escaped_length);
+        [&escaper](std::size_t n) { return litconv::max_escaped_length(escaper, n); });
 }
 
 Run decode_in_blocks(codepage::DecodeFunction* variant, std::string_view text, std::span<const std::size_t> sizes) {

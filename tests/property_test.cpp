@@ -46,7 +46,7 @@ T const& pick(std::mt19937_64& random, std::vector<T> const& from) {
 
 // A short piece of text, drawn towards what the scanner and decoder decide
 // on: quotes, apostrophes, backslashes, prefixes, comments, raw literals,
-// splices, directives, hex digits, line ends,
+// splices, directives, widening macros, hex digits, line ends,
 // pairs (also with 5C as trail byte), stray lead bytes (also before a quote,
 // a backslash or a line feed), katakana and the other bytes from 0x80 up.
 std::string fragment(std::mt19937_64& random, bool line_feeds) {
@@ -58,7 +58,9 @@ std::string fragment(std::mt19937_64& random, bool line_feeds) {
         "/", "*", "//", "/*", "*/", "R\"", "u8R\"", "LR\"", "R\"x(", ")x\"", "(", ")", ")\"", "x",
         "\\\n", "\\\r\n", "1'0", "0x7F'", "#include ", "#", "include", "<", ">", "__has_include(",
         "\n#if ", "#import", "_s", std::string(17, 'd'), "/**/", "/*\n*/", "# /**/ include ", "#include /* c */ ",
-        "9'", "0x1'f", "'_"};
+        "9'", "0x1'f", "'_",
+        // What a Unicode build widens: the macros' calls, and literals joined to wide ones.
+        "TEXT(", "_T", "__TEXT", "_CRT_WIDE", "TEXTX", " (", "L\"a\"", "u\"\"", "LR\"(", "\n#define A ", ", ", ")_s"};
     switch (random() % 14) {
         case 12:
         case 13: return pick(random, tokens);

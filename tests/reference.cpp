@@ -92,9 +92,43 @@ bool is_delimiter_character(std::string_view c) {
 // a time, looking ahead as far as it takes. Positions are indexes of
 // characters; `next` steps over splices and marks them.
 struct Reader {
+    std::string_view text;
     std::vector<std::string_view> chars;
     std::vector<Piece> pieces;
     bool cr_in_splice = true;
+
+    // The tokens in order, as far as joining literals goes: string
+    // literals, with the characters they hold, words (identifiers and
+    // numbers), parentheses, and anything else, the end of a directive
+    // among them. Blanks, comments and the other line ends are no tokens.
+    enum class Kind { literal, word, open, close, other };
+    enum class Encoding { narrow, utf8, wide };
+    struct Token {
+        Kind kind;
+        std::string word{};
+        Encoding encoding = Encoding::narrow;
+        std::size_t first = 0, end = 0;  // literal: its characters
+        // The character at which litconv, reading one character at a time,
+        // has seen the token: past what it needs to look at to tell it.
+        std::size_t known = 0;
+    };
+    std::vector<Token> tokens;
+    bool closed = false;  // whether the last quoted() met its closer
+
+    void token(Kind kind, std::size_t known, std::string word = {}) {
+        tokens.push_back({.kind = kind, .word = std::move(word), .known = known});
+    }
+
+    // Where the character at `k` is seen: a backslash that is no splice
+    // waits for the character after it (and a CR for the one after that).
+    std::size_t seen_at(std::size_t k) const {
+        if (at(k) != "\\") return k;
+        return cr_in_splice && at(k + 1) == "\r" ? k + 2 : k + 1;
+    }
+
+    std::size_t offset(std::size_t k) const {
+        return k < chars.size() ? static_cast<std::size_t>(chars[k].data() - text.data()) : text.size();
+    }
 
     // Marks the splices from `k` and returns the position after them.
     std::size_t skip_splices(std::size_t k) {
@@ -141,8 +175,12 @@ struct Reader {
     // opening quote) through its closer; it ends before a line end.
     std::size_t quoted(std::size_t k, std::string_view closer, bool narrow, bool escapes) {
         bool escaped = false;
+        closed = false;
         for (; k < chars.size() && chars[k] != "\n"; k = next(k)) {
-            if (!escaped && chars[k] == closer) return next(k);
+            if (!escaped && chars[k] == closer) {
+                closed = true;
+                return next(k);
+            }
             bool const backslash = escapes && !escaped && chars[k] == "\\";
             if (narrow) pieces[k] = {.text = chars[k], .context = Context::narrow, .escape_backslash = backslash};
             escaped = backslash;
@@ -156,6 +194,7 @@ struct Reader {
         std::size_t const start = k;
         while (k < chars.size() && k - start < 16 && is_delimiter_character(chars[k])) ++k;
         if (at(k) != "(") return quoted(k, "\"", narrow, true);  // no raw literal after all
+        closed = true;  // no line end ends it
         std::string_view const delimiter(chars[start].data(), k - start);
         std::size_t end = k + 1;
         auto closes = [&](std::size_t p) {
@@ -171,16 +210,37 @@ struct Reader {
         return std::min(chars.size(), stop + 1);
     }
 
+    // A string literal whose prefix is `prefix` ("" for none), whose opening
+    // quote is at `quote`. One that its line leaves open is joined all the
+    // same, and its line end ends the chain. A raw literal's delimiter
+    // starts right after the quote: there are no splices in it.
+    std::size_t literal(std::size_t quote, std::string_view prefix) {
+        bool const raw_literal = prefix.ends_with("R");
+        Encoding const encoding = prefix.starts_with("u8") ? Encoding::utf8
+                                  : prefix.empty() || prefix == "R" ? Encoding::narrow
+                                                                    : Encoding::wide;
+        bool const narrow = encoding != Encoding::wide;
+        std::size_t const k = raw_literal ? quote + 1 : next(quote);
+        Token t{.kind = Kind::literal, .encoding = encoding, .first = k, .known = quote};
+        std::size_t const end = raw_literal ? raw(k, narrow, encoding == Encoding::utf8) : quoted(k, "\"", narrow, true);
+        t.end = end;
+        tokens.push_back(t);
+        if (!closed && at(end) == "\n") token(Kind::other, end);
+        return end;
+    }
+
     // A header name if one starts at `k` after blanks; else where it stood.
     std::size_t header_name(std::size_t k) {
         std::size_t const start = skip_blanks(k);
-        if (at(start) == "\"") return quoted(next(start), "\"", false, false);
-        if (at(start) == "<") return quoted(next(start), ">", false, false);
-        return k;
+        if (at(start) != "\"" && at(start) != "<") return k;
+        token(Kind::other, start);
+        return quoted(next(start), at(start) == "<" ? ">" : "\"", false, false);
     }
 
-    // An identifier or number from `k`, and the literal it prefixes.
-    std::size_t word(std::size_t k, bool condition) {
+    // An identifier or number from `k`, and the literal it prefixes. Right
+    // after a string literal it is the literal's suffix, unless it is the
+    // prefix of another one.
+    std::size_t word(std::size_t k, bool condition, bool suffix) {
         std::string name;
         bool const number = at(k)[0] >= '0' && at(k)[0] <= '9';
         // A digit separator needs a digit or a letter after it.
@@ -191,12 +251,16 @@ struct Reader {
         };
         for (; k < chars.size() && (is_identifier_character(chars[k]) || separator(k)); k = next(k))
             name += chars[k];
-        if (at(k) == "'") return quoted(next(k), "'", false, true);
-        if (at(k) == "\"") {
-            if (name == "R" || name == "u8R") return raw(k + 1, true, name == "u8R");
-            if (name == "LR" || name == "uR" || name == "UR") return raw(k + 1, false, false);
-            return quoted(next(k), "\"", name != "L" && name != "u" && name != "U", true);
+        bool const prefix = name == "R" || name == "u8R" || name == "LR" || name == "uR" || name == "UR" ||
+                            name == "L" || name == "u" || name == "U" || name == "u8";
+        if (at(k) == "\"" && prefix) return literal(k, name);
+        // A number's end shows only after the ' that might separate digits.
+        if (!suffix) token(Kind::word, seen_at(number && at(k) == "'" ? next(k) : k), name);
+        if (at(k) == "'") {
+            token(Kind::other, k);
+            return quoted(next(k), "'", false, true);
         }
+        if (at(k) == "\"") return literal(k, "");
         if (condition && name == "__has_include") {
             std::size_t const paren = skip_blanks(k);
             if (at(paren) == "(") return header_name(next(paren));
@@ -221,32 +285,120 @@ struct Reader {
     std::size_t line(std::size_t k) {
         bool line_start = true;
         bool condition = false;
+        bool directive = false;
+        bool after_literal = false;
         while (k < chars.size() && chars[k] != "\n") {
             std::string_view const c = chars[k];
             std::string_view const after = at(next(k));
+            bool const suffix = std::exchange(after_literal, false);
             if (is_blank(c)) {
                 k = next(k);
                 continue;
             }
-            if (c == "/" && after == "/") return end_of_line(k);
+            if (c == "/" && after == "/") {
+                k = end_of_line(k);
+                break;
+            }
             if (c == "/" && after == "*") {
                 k = block_comment(k);  // a blank: the line may still start a directive
                 continue;
             }
             if (c == "#" && line_start) {
-                std::tie(k, condition) = directive(next(k));
+                directive = true;
+                token(Kind::other, k);
+                std::tie(k, condition) = this->directive(next(k));
             } else if (is_identifier_character(c)) {
-                k = word(k, condition);
+                std::size_t const literals = tokens.size();
+                k = word(k, condition, suffix);
+                after_literal = tokens.size() > literals && tokens.back().kind == Kind::literal;
             } else if (c == "\"") {
-                k = quoted(next(k), "\"", true, true);
+                k = literal(k, "");
+                after_literal = tokens.back().kind == Kind::literal;
             } else if (c == "'") {
+                token(Kind::other, k);
                 k = quoted(next(k), "'", false, true);
             } else {
+                Kind const kind = c == "(" ? Kind::open : c == ")" ? Kind::close : Kind::other;
+                // A slash waits for what follows, which may open a comment.
+                token(kind, kind != Kind::other ? k : seen_at(c == "/" ? next(k) : k));
                 k = next(k);
             }
             line_start = false;
         }
+        if (directive) token(Kind::other, k);  // its end
         return k;
+    }
+
+    static bool is_widening_macro(Token const& t) {
+        static constexpr std::string_view macros[] = {"TEXT", "__TEXT", "_T", "_TEXT", "__T", "_CRT_WIDE", "__CRT_WIDE"};
+        return t.kind == Kind::word && std::find(std::begin(macros), std::end(macros), t.word) != std::end(macros);
+    }
+
+    void copy_literal(Token const& t) {
+        for (std::size_t p = t.first; p < t.end && p < pieces.size(); ++p)
+            pieces[p] = {.text = chars[p], .context = pieces[p].context == Context::splice ? Context::splice : Context::copied};
+    }
+
+    // What a Unicode build makes of the tokens: a widening macro, ( and a
+    // narrow literal make that literal wide and vanish, and so does the )
+    // that ends the literals after it; the literals that stand next to one
+    // another then make one, which is wide if one of them is. The narrow
+    // characters of a wide one are copied. So are those of a narrow one
+    // whose kind shows more than `max_held` bytes after its first escaped
+    // character: litconv holds no more to tell it.
+    void join_literals(std::size_t max_held) {
+        std::vector<std::size_t> joined;  // indexes of tokens
+        std::vector<bool> widened;
+        for (std::size_t t = 0; t < tokens.size(); ++t) {
+            bool const call = is_widening_macro(tokens[t]) && t + 2 < tokens.size() &&
+                              tokens[t + 1].kind == Kind::open && tokens[t + 2].kind == Kind::literal &&
+                              tokens[t + 2].encoding == Encoding::narrow;
+            if (!call) {
+                joined.push_back(t);
+                widened.push_back(false);
+                continue;
+            }
+            std::size_t u = t + 2;
+            for (; u < tokens.size() && tokens[u].kind == Kind::literal; ++u) {
+                joined.push_back(u);
+                widened.push_back(u == t + 2);
+            }
+            t = u < tokens.size() && tokens[u].kind == Kind::close ? u : u - 1;
+        }
+        auto is_literal = [&](std::size_t j) { return tokens[joined[j]].kind == Kind::literal; };
+        for (std::size_t t = 0; t < joined.size();) {
+            std::size_t u = t;
+            bool wide = false;
+            for (; u < joined.size() && is_literal(u); ++u)
+                wide = wide || widened[u] || tokens[joined[u]].encoding == Encoding::wide;
+            bool const copied = wide || (u > t && told_late(joined[t], joined[u - 1], max_held));
+            for (std::size_t v = t; v < u; ++v)
+                if (copied && tokens[joined[v]].encoding == Encoding::narrow) copy_literal(tokens[joined[v]]);
+            t = u == t ? u + 1 : u;
+        }
+    }
+
+    // Whether the narrow chain of tokens[first..last] shows its kind more
+    // than `max_held` bytes after its first escaped character: where the
+    // token after it is seen, or the one after a widening macro and its (.
+    bool told_late(std::size_t first, std::size_t last, std::size_t max_held) const {
+        std::size_t escaped = chars.size();
+        for (std::size_t t = first; t <= last && escaped == chars.size(); ++t)
+            if (tokens[t].encoding == Encoding::narrow)
+                for (std::size_t p = tokens[t].first; p < tokens[t].end && p < pieces.size(); ++p)
+                    if (pieces[p].context != Context::splice && pieces[p].context != Context::copied &&
+                        (is_escaped_character(chars[p]) || is_stray_lead_byte(chars[p]))) {
+                        escaped = p;
+                        break;
+                    }
+        if (escaped == chars.size()) return false;
+        std::size_t after = last + 1;
+        if (after < tokens.size() && is_widening_macro(tokens[after])) {
+            ++after;
+            if (after < tokens.size() && tokens[after].kind == Kind::open) ++after;
+        }
+        std::size_t const told = after < tokens.size() ? tokens[after].known : chars.size();
+        return offset(told) - offset(escaped) > max_held;
     }
 };
 
@@ -254,11 +406,13 @@ struct Reader {
 
 std::vector<Piece> scan(std::string_view text, bool cr_in_splice) {
     Reader reader;
+    reader.text = text;
     reader.cr_in_splice = cr_in_splice;
     reader.chars = characters(text);
     for (std::string_view c : reader.chars) reader.pieces.push_back({.text = c, .context = Context::copied});
     for (std::size_t k = reader.skip_splices(0); k < reader.chars.size();)
         k = reader.skip_splices(reader.line(k) + 1);
+    reader.join_literals(max_held);
     return reader.pieces;
 }
 

@@ -25,6 +25,11 @@ struct Piece {
     bool u8 = false;                // narrow_raw: the prefix is u8R
 };
 
+// How far past its first escaped character litconv reads a narrow literal,
+// and the literals joined to it, to tell whether a Unicode build widens
+// them; where that shows only later, it copies them.
+inline constexpr std::size_t max_held = 64 * 1024;
+
 // Cuts `text` into characters and tells which literal each stands in.
 // `cr_in_splice` false reads it as Windows' text mode hands it over: only a
 // backslash right before a line feed is a splice.
