@@ -313,14 +313,17 @@ inline std::string_view ascii_word_before(std::span<const Byte> bytes, std::size
 // Moves `state`, where no chain, call or word goes on, past the code
 // bytes[begin, end): of all its tokens only a widening macro's name at its
 // end, or its name and (, go on. A word at the very end goes on into the
-// next byte where `word_may_go_on`.
+// next byte where `word_may_go_on`, and is left to the lexer: what goes on
+// is then the name, or the name and (, before it, whose literal it may yet
+// prefix (TEXT(R"(...)")).
 inline void join_call_at_end(LexState& state, std::span<const Byte> bytes, std::size_t begin, std::size_t end,
                              bool word_may_go_on) {
     std::size_t last = end;
+    if (word_may_go_on)
+        while (last > begin && bytes[last - 1] < 0x80 && is_identifier_byte(bytes[last - 1])) --last;
     while (last > begin && is_blank(bytes[last - 1])) --last;
     if (last == begin) return;
     bool const parenthesis = bytes[last - 1] == '(';
-    if (!parenthesis && word_may_go_on && last == end) return;
     std::size_t word_end = last - (parenthesis ? 1 : 0);
     if (parenthesis)
         while (word_end > begin && is_blank(bytes[word_end - 1])) --word_end;

@@ -1,9 +1,15 @@
 #include "litconv/escape_chunk.hpp"
 
+#include "litconv/fast_runs.hpp"
+#include "litconv/lexer.hpp"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -288,6 +294,147 @@ TEST(EscapeChunk, LinesOfAsciiAfterAQuote) {
         {"\"x\";" + lines + "u8R\"(\n" + lines + KAN ")\"",
          "\"x\";" + lines + "u8R\"(\n" + lines + ")\" u8\"" KAN_ESCAPED "\" u8R\"()\""},
     });
+}
+
+// A Unicode build pastes L onto the first token of TEXT()'s argument, and
+// joins a narrow literal to a wide one next to it: such literals are copied,
+// as wide ones are.
+TEST(EscapeChunk, WhatAUnicodeBuildWidens) {
+    check({
+        {"TEXT(\"" KAN "\")", "TEXT(\"" KAN "\")"},
+        {"_T(\"" KAN "\") __TEXT(\"" KAN "\") _TEXT(\"" KAN "\") __T(\"" KAN "\")",
+         "_T(\"" KAN "\") __TEXT(\"" KAN "\") _TEXT(\"" KAN "\") __T(\"" KAN "\")"},
+        {"_CRT_WIDE(\"" KAN "\"); __CRT_WIDE(R\"(" KAN ")\")", "_CRT_WIDE(\"" KAN "\"); __CRT_WIDE(R\"(" KAN ")\")"},
+        {"TEXT(\"a\" \"" KAN "\")", "TEXT(\"a\" \"" KAN "\")"},
+        {"TEXT(/*c*/ \"" KAN "\")", "TEXT(/*c*/ \"" KAN "\")"},
+        {"TEXT\n  (\"" KAN "\")", "TEXT\n  (\"" KAN "\")"},
+        {"TE\\\nXT(\\\n\"" KAN "\")", "TE\\\nXT(\\\n\"" KAN "\")"},
+        // The call is a wide literal where it stands.
+        {"TEXT(\"a\") \"" KAN "\"", "TEXT(\"a\") \"" KAN "\""},
+        {"\"" KAN "\" _T(\"a\")", "\"" KAN "\" _T(\"a\")"},
+        {"\"" KAN "\" // c\n _T // c\n (\"a\")", "\"" KAN "\" // c\n _T // c\n (\"a\")"},
+        // No widening macro's call of a narrow literal.
+        {"MY_TEXT(\"" KAN "\") TEXTX(\"" KAN "\")", "MY_TEXT(\"" KAN_ESCAPED "\") TEXTX(\"" KAN_ESCAPED "\")"},
+        {"TEXT(f(\"" KAN "\")); TEXT(f(\"a\")) \"" KAN "\"",
+         "TEXT(f(\"" KAN_ESCAPED "\")); TEXT(f(\"a\")) \"" KAN_ESCAPED "\""},
+        {"\"" KAN "\" TEXT(x) f(TEXT(\"a\"), \"" KAN "\")", "\"" KAN_ESCAPED "\" TEXT(x) f(TEXT(\"a\"), \"" KAN_ESCAPED "\")"},
+        {"\"" KAN "\" TEXT L\"a\" TEXT ((\"" KAN "\"))", "\"" KAN_ESCAPED "\" TEXT L\"a\" TEXT ((\"" KAN_ESCAPED "\"))"},
+        {"TEXT(u8\"" KAN "\") TEXT(L\"" KAN "\" \"" KAN "\")", "TEXT(u8\"" KAN_ESCAPED "\") TEXT(L\"" KAN "\" \"" KAN "\")"},
+        // Joined to a wide literal, before or after it, through any number of literals.
+        {"L\"a\" \"" KAN "\"", "L\"a\" \"" KAN "\""},
+        {"\"" KAN "\" \"" NEN "\" U\"a\" \"" HYOU "\"; \"" KAN "\"",
+         "\"" KAN "\" \"" NEN "\" U\"a\" \"" HYOU "\"; \"" KAN_ESCAPED "\""},
+        {"\"" KAN "\"\n/* c */ u\"a\"", "\"" KAN "\"\n/* c */ u\"a\""},
+        {"R\"(" KAN ")\" LR\"(a)\"", "R\"(" KAN ")\" LR\"(a)\""},
+        {"\"" KAN "\"_s L\"a\"", "\"" KAN "\"_s L\"a\""},
+        {"\"a\"L\"" KAN "\" \"" KAN "\"", "\"a\"L\"" KAN "\" \"" KAN "\""},  // a prefix right after a literal
+        {"u8\"" KAN "\" L\"a\" u8\"" KAN "\"", "u8\"" KAN_ESCAPED "\" L\"a\" u8\"" KAN_ESCAPED "\""},
+        // What breaks a chain: another token, a directive's end, a line left open.
+        {"\"" KAN "\" x L\"a\" , \"" KAN "\"", "\"" KAN_ESCAPED "\" x L\"a\" , \"" KAN_ESCAPED "\""},
+        {"#define A L\"a\"\n\"" KAN "\"", "#define A L\"a\"\n\"" KAN_ESCAPED "\""},
+        {"#define A \"" KAN "\" \\\n L\"a\"\n", "#define A \"" KAN "\" \\\n L\"a\"\n"},
+        {"#define S TEXT(\"" KAN "\")\n", "#define S TEXT(\"" KAN "\")\n"},
+        {"\"" KAN "\n L\"a\"", "\"" KAN_ESCAPED "\n L\"a\""},
+        {"x = \"" KAN "\";\ny = L\"a\";\n", "x = \"" KAN_ESCAPED "\";\ny = L\"a\";\n"},
+        {"L'a' \"" KAN "\" 'b' L\"a\"", "L'a' \"" KAN_ESCAPED "\" 'b' L\"a\""},
+    });
+}
+
+// Whether a narrow literal is joined to a wide one shows only after it. It
+// is held as input up to 64 KiB past its first escaped character: past
+// that, it is copied, however its chain ends, and a cut anywhere changes
+// nothing.
+TEST(EscapeChunk, ChainsTellingTheirKindLate) {
+    auto comment = [](std::size_t n) { return "/*" + std::string(n - 4, 'c') + "*/"; };
+    std::string const held = "\"a" KAN "\"";
+    std::size_t const bound = litconv::max_held - 3;  // from the first escaped character to the comment
+    Case const cases[] = {
+        {held + comment(bound) + ";", "\"a" KAN_ESCAPED "\"" + comment(bound) + ";"},
+        {held + comment(bound + 1) + ";", held + comment(bound + 1) + ";"},
+        {held + comment(bound + 1), held + comment(bound + 1)},
+        {held + comment(bound - 1) + " L\"a\"", held + comment(bound - 1) + " L\"a\""},
+        {held + comment(3 * bound) + " \"" KAN "\" L\"a\"", held + comment(3 * bound) + " \"" KAN "\" L\"a\""},
+        {held + "\n" + std::string(bound, '\n') + "x", held + "\n" + std::string(bound, '\n') + "x"},
+        {"\"" + std::string(bound, 'a') + KAN "\" \"" KAN "\";", "\"" + std::string(bound, 'a') + KAN_ESCAPED "\" \"" KAN_ESCAPED "\";"},
+    };
+    for (auto const& [input, expected] : cases)
+        for (std::size_t piece : {std::size_t{1000}, std::size_t{4093}, std::size_t{65536}, std::size_t{65537},
+                                  std::size_t{100'003}, input.size() + 1}) {
+            std::string const out = escape(input, piece);
+            ASSERT_TRUE(out == expected) << "case " << &input - &cases[0].input << " in pieces of " << piece;
+        }
+}
+
+// The fast paths' word on the context they leave, against the lexer's, one
+// character at a time.
+void lex_each(litconv::LexState& lex, std::string_view text) {
+    auto const bytes = std::as_bytes(std::span(text.data(), text.size()));
+    std::span<const Byte> const in(reinterpret_cast<const Byte*>(bytes.data()), bytes.size());
+    for (std::size_t i = 0; i < in.size();) {
+        litconv::lex(lex, in[i] < 0x80 ? in[i] : litconv::non_ascii);
+        i += codepage::next_char(in.subspan(i));
+    }
+}
+
+std::string random_text(std::mt19937& random, std::span<const std::string_view> fragments, std::size_t count) {
+    std::string text;
+    for (std::size_t k = 0; k < count; ++k) text += fragments[random() % fragments.size()];
+    return text;
+}
+
+TEST(EscapeChunk, ContextOfTheFastPaths) {
+    std::mt19937 random(26);
+    // Runs of plain code from the states a text leaves.
+    std::string_view const starts[] = {"", "x", "\"a\"", "L\"a\" ", "TEXT", "TEXT (", "_T(\"a\"", "f(", "1"};
+    std::string_view const plain[] = {"TEXT", "_T", "L", "x", " ", "(", ")", ";", "\t", "1", "*", "u8", "\r", KAN};
+    // Of a word, what a later byte may make of it: a number, a prefix or a
+    // name only while it is ASCII.
+    auto what_matters = [](litconv::Word const& w) {
+        std::string_view const view = w.view();
+        bool const ascii = std::ranges::none_of(view, [](char c) { return static_cast<Byte>(c) >= 0x80; });
+        return std::tuple(w.size == 0, w.is_number(), w.suffix, ascii ? view : std::string_view("non-ASCII"));
+    };
+    for (int round = 0; round < 20'000; ++round) {
+        litconv::LexState fast;
+        std::string_view const start = starts[random() % std::size(starts)];
+        lex_each(fast, start);
+        litconv::LexState each = fast;
+        std::string const run = random_text(random, plain, random() % 6);
+        std::span<const Byte> const in(reinterpret_cast<const Byte*>(run.data()), run.size());
+        for (std::size_t i = 0; i < in.size();) {
+            std::size_t j = i;
+            bool const ascii = in[i] < 0x80;
+            while (j < in.size() && (in[j] < 0x80) == ascii) j += ascii ? 1 : 2;
+            litconv::pass_plain(fast, in.subspan(i, j - i), ascii);
+            i = j;
+        }
+        lex_each(each, run);
+        ASSERT_TRUE(fast.chain == each.chain && fast.call == each.call && fast.line_start == each.line_start &&
+                    fast.after_literal == each.after_literal && what_matters(fast.word) == what_matters(each.word))
+            << "after [" << start << "] " << testing::PrintToString(run);
+    }
+    // Lines that a sweep takes whole, and the chain or call they leave.
+    std::string_view const lines[] = {"x = 1;\n", "\"a\"\n", "L\"a\"\n", "TEXT\n", "TEXT(\n", "(\"a\")\n",
+                                      "s = \"" KAN "\";\n", "f(L\"" KAN "\", \"a\"\n", "  \"b\" /* c */\n",
+                                      "_T(\"a\") \"b\";\n", "\"a\" TEXT\n", ")\n", "// c\n", "\n"};
+    auto const& table = codepage::cp932::utf8;
+    for (auto const& kernel : codepage::copy_to_pair_variants()) {
+        if (!codepage::cpu::supported(kernel, codepage::cpu::features())) continue;
+        for (int round = 0; round < 5'000; ++round) {
+            std::string const text = "y;\n" + random_text(random, lines, 1 + random() % 5) + "y;\n";
+            std::span<const Byte> const in(reinterpret_cast<const Byte*>(text.data()), text.size());
+            std::vector<Byte> out(litconv::max_escaped_length(text.size()));
+            litconv::Sweep const sweep = litconv::sweep_lines(kernel.function, table, litconv::LexState{}, in, out.data());
+            litconv::LexState each;
+            lex_each(each, text.substr(0, sweep.swept));
+            // A chain of narrow literals that holds nothing back is as good as
+            // none: what joins it later is narrow or wide by itself.
+            auto const held = [](litconv::Chain chain) { return chain == litconv::Chain::narrow ? litconv::Chain::none : chain; };
+            ASSERT_TRUE(held(sweep.chain) == held(each.chain) && sweep.call == each.call)
+                << text << " swept " << sweep.swept << ", " << kernel.name << ": chain " << int(sweep.chain) << " call "
+                << int(sweep.call) << ", the lexer: chain " << int(each.chain) << " call " << int(each.call);
+        }
+    }
 }
 
 // After a line feed the sweep takes a simple line whole, bytes from 0x80
