@@ -165,15 +165,16 @@ std::string find_program(std::string const& command) {
     return path;
 }
 
-// Compiles `source` with `compiler` and the execution character set
-// `charset`, and runs it.
+// Compiles `source` with `compiler`, the execution character set `charset`
+// and the options `options`, and runs it.
 RunResult compile_and_run(std::string const& compiler, TemporaryDirectory const& directory, std::string const& source,
-                          std::string const& charset) {
+                          std::string const& charset, std::vector<std::string> const& options = {}) {
     std::string const binary = (directory / (source + ".bin")).string();
-    RunResult const compiled =
-        run(compiler, {"-std=c++20", "-w", "-finput-charset=CP932", "-fexec-charset=" + charset, "-I",
-                       directory.path().string(), (directory / source).string(), "-o", binary},
-            with_path());
+    std::vector<std::string> arguments = {"-std=c++20", "-w", "-finput-charset=CP932", "-fexec-charset=" + charset,
+                                          "-I", directory.path().string()};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    arguments.insert(arguments.end(), {(directory / source).string(), "-o", binary});
+    RunResult const compiled = run(compiler, arguments, with_path());
     EXPECT_EQ(compiled.status, 0) << source << ":\n" << compiled.err;
     return compiled.status == 0 ? run(binary, {}) : RunResult{};
 }
@@ -204,6 +205,95 @@ TEST(Compiler, LiteralsKeepTheirValue) {
     for (std::string_view name : {"n6:", "w3:", "s3:", "s7:", "c7:", "k23:", "r13:", "e4:", "u2:", "h5: 15"})
         EXPECT_NE(before.out.find(name), std::string::npos) << name;
     EXPECT_EQ(before.out.find("s4:"), std::string::npos);
+}
+
+// A Windows program built with UNICODE or without: the macros as the SDK
+// defines them, and literals that such a build widens or joins to a wide
+// one, beside those that stay narrow.
+constexpr std::string_view windows_program = R"code(
+#ifdef UNICODE
+#define __TEXT(quote) L##quote
+#else
+#define __TEXT(quote) quote
+#endif
+#define TEXT(quote) __TEXT(quote)
+#ifdef _UNICODE
+#define __T(x) L##x
+#else
+#define __T(x) x
+#endif
+#define _T(x) __T(x)
+#define _TEXT(x) __T(x)
+#define __CRT_WIDE(s) L##s
+#define _CRT_WIDE(s) __CRT_WIDE(s)
+#define MY_TEXT(q) q
+#define TEXTX(q) q
+#define MESSAGE _T("漢字")
+template <typename T> T const* f(T const* s) { return s; }
+template <typename T> T const* Lf(T const* s) { return s; }
+template <typename T> void show_text(char const* name, T const* s) {
+    std::printf("%s:", name);
+    for (; *s; ++s) std::printf(" %llx", static_cast<unsigned long long>(*s) & ((1ull << 8 * sizeof(T)) - 1));
+    std::printf("\n");
+}
+template <typename A, typename T, std::size_t N> void show_second(char const* name, A const&, T const (&text)[N]) {
+    show(name, text);
+}
+int main() {
+    show("t1", TEXT("漢字"));
+    show("t2", TEXT("a" "漢"));
+    show("t3", TEXT(/* c */ "漢"));
+    show("t4", TEXT
+        ("漢"));
+    show("t5", TEXT("a") "漢");
+    show("t6", "漢" _T("a"));
+    show("t7", _T(R"(表)") _TEXT("ｱ"));
+    show("t8", _CRT_WIDE("漢") __TEXT("表"));
+    show("t9", TEXT(\
+"漢"));
+    show("t10", MESSAGE);
+    show("j1", L"a" "漢");
+    show("j2", "漢" L"a");
+    show("j3", "漢" "字" U"a");
+    show("j4", "漢"
+        L"a");
+    show("j5", R"(漢)" L"a");
+    show("j6", TEXT(R"x(漢)x" "字"));
+    show("e1", MY_TEXT("漢"));
+    show("e2", TEXTX("漢"));
+    show_text("e3", TEXT(f("漢")));
+    show_second("e4", TEXT("a"), "漢");
+    show("e5",
+#define WIDE_A L"a"
+        "漢");
+    show("e6", u8"漢");
+    show("e7", "漢"); show("e8", L"a");
+}
+)code";
+
+// The Windows program, from code page 932 as the compiler reads it, built
+// with UNICODE and without, prints the same after litconv. In a Unicode
+// build no narrow literal keeps a byte of code page 932, so there it must
+// also print the same where the compiler keeps every byte as it stands.
+TEST(Compiler, WindowsBuildsKeepEveryValue) {
+    std::string const compiler = find_program("g++");
+    if (compiler.empty()) GTEST_SKIP() << "g++ is missing: litconv's output is not compared with the compiler";
+    TemporaryDirectory const directory;
+    Iconv const to_cp932("UTF-8", "CP932");
+    std::optional<std::string> const source = to_cp932(std::string(prelude) + std::string(windows_program));
+    ASSERT_TRUE(source) << "the program is no valid code page 932";
+    write_file(directory / "in.cpp", *source);
+    ASSERT_TRUE(succeeded(run(litconv_program, {(directory / "in.cpp").string(), (directory / "out.cpp").string()})));
+    std::vector<std::string> const unicode = {"-DUNICODE", "-D_UNICODE"};
+    for (bool const wide : {false, true}) {
+        std::vector<std::string> const options = wide ? unicode : std::vector<std::string>{};
+        RunResult const before = compile_and_run(compiler, directory, "in.cpp", "UTF-8", options);
+        RunResult const after = compile_and_run(compiler, directory, "out.cpp", "UTF-8", options);
+        ASSERT_EQ(before.status, 0);
+        EXPECT_EQ(after.out, before.out) << (wide ? "UNICODE" : "MBCS");
+        EXPECT_NE(before.out.find("e8:"), std::string::npos);
+        if (wide) EXPECT_EQ(compile_and_run(compiler, directory, "out.cpp", "CP932", options).out, before.out);
+    }
 }
 
 }  // namespace
