@@ -444,7 +444,10 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
     std::size_t n = 0;    // where the search goes on
     std::size_t gap = 0;  // where the code since the last literal or comment begins
     bool escaped = false;  // a narrow literal escaped, whose chain has not ended
-    auto const pass = [&](std::size_t end) {
+    // Inlined: it runs at every literal and line end of the line.
+    auto const pass = [&](std::size_t end) __attribute__((always_inline)) {
+        bool const goes_on = context.after_literal || context.chain != Chain::none || context.call != Call::none;
+        if (!goes_on && !may_end_in_call(in, gap, end)) return true;  // as most code is
         if (!pass_gap(context, in, gap, end)) return false;
         escaped = escaped && context.chain != Chain::none;
         return true;
@@ -558,6 +561,23 @@ public:
     // be told.
     bool at(std::size_t line, Byte* to, LexState& context) const {
         context = LexState{};
+        if (line == known_at_) {  // right after a line taken whole
+            context = known_;
+            return true;
+        }
+        // Most lines follow one that ends afresh, blank lines aside.
+        std::size_t end = line;
+        while (end != known_at_) {
+            std::size_t const before = std::max(known_at_, codepage::through_last_line_feed(in_.first(end - 1)));
+            LineEnd const kind = line_end(in_.subspan(before, end - before));
+            if (kind == LineEnd::afresh) return true;
+            if (kind != LineEnd::blank) break;
+            end = before;
+        }
+        if (end == known_at_ && (end != 0 || first_line_ != FirstLine::unknown)) {
+            context = known_;
+            return true;
+        }
         if (line < in_.size() && !simple_line::continues_from_before(in_.subspan(line))) return true;
         std::size_t first = line;
         while (true) {
@@ -580,6 +600,22 @@ public:
 
 private:
     enum class FirstLine { read, directive, unknown };
+
+    // How the code `line` (through its line feed), which the kernel passed,
+    // ends: most lines in a punctuator that ends every chain and call
+    // (; { } ,); blank ones pass them on. Without a / on it, its last byte
+    // is code or stands in a literal that the line end leaves open, which
+    // ends its chain too.
+    enum class LineEnd { afresh, blank, unknown };
+    static LineEnd line_end(std::span<const Byte> line) {
+        std::size_t end = line.size() - 1;  // before the line feed
+        while (end > 0 && is_blank(line[end - 1])) --end;
+        if (end == 0) return LineEnd::blank;
+        Byte const b = line[end - 1];
+        if (is_identifier_byte(b) || b == '"' || b == '\'' || b == '(' || b == ')' || b == '/' || b == '\\')
+            return LineEnd::unknown;
+        return std::memchr(line.data(), '/', end) == nullptr ? LineEnd::afresh : LineEnd::unknown;
+    }
 
     // The start of the line after the line feed at or after in[k], or 0.
     std::size_t next_line(std::size_t k) const {

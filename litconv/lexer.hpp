@@ -82,7 +82,8 @@ constexpr Prefix prefix_of(std::string_view word) {
 }
 
 // The macros of the Windows headers that paste L onto their argument in a
-// Unicode build (TEXT("a") is L"a"), and their C runtime kin.
+// Unicode build (TEXT("a") is L"a"), and their C runtime kin. Each ends in
+// T or E (may_end_in_call relies on it).
 constexpr bool is_widening_macro(std::string_view word) {
     return word == "TEXT" || word == "__TEXT" || word == "_T" || word == "_TEXT" || word == "__T" ||
            word == "_CRT_WIDE" || word == "__CRT_WIDE";
@@ -114,8 +115,10 @@ struct Word {
     std::array<char, 13> text{};
     std::uint8_t size = 0;  // stops growing at 255
     bool suffix = false;    // it stands right after a string literal: the literal's user-defined suffix
+    bool high = false;      // it holds a character from 0x80 up
 
-    void push(Byte c) {
+    constexpr void push(Byte c) {
+        high = high || c >= 0x80;
         if (size < text.size()) text[size] = static_cast<char>(c);
         if (size < 255) ++size;
     }
@@ -123,6 +126,9 @@ struct Word {
         return size == name.size() && std::string_view(text.data(), size) == name;
     }
     bool is_number() const { return size > 0 && text[0] >= '0' && text[0] <= '9'; }
+    // Whether its end may still matter: a prefix, a widening macro's name
+    // or a number, all short and ASCII.
+    constexpr bool may_matter() const { return size != 0 && size <= 10 && !high; }
     // Its text, where it is short enough to be a name that matters.
     std::string_view view() const { return size <= text.size() ? std::string_view(text.data(), size) : std::string_view(); }
 };
@@ -310,6 +316,16 @@ inline std::string_view ascii_word_before(std::span<const Byte> bytes, std::size
     return {reinterpret_cast<char const*>(bytes.data()) + k, end - k};
 }
 
+// Whether the code bytes[begin, end) may end in a widening macro's name,
+// or its name and (: each name ends in T or E, so most code is told by a
+// byte or two.
+constexpr bool may_end_in_call(std::span<const Byte> bytes, std::size_t begin, std::size_t end) {
+    while (end > begin && is_blank(bytes[end - 1])) --end;
+    if (end > begin && bytes[end - 1] == '(')
+        for (--end; end > begin && is_blank(bytes[end - 1]);) --end;
+    return end > begin && (bytes[end - 1] == 'T' || bytes[end - 1] == 'E');
+}
+
 // Moves `state`, where no chain, call or word goes on, past the code
 // bytes[begin, end): of all its tokens only a widening macro's name at its
 // end, or its name and (, go on. A word at the very end goes on into the
@@ -321,22 +337,24 @@ inline void join_call_at_end(LexState& state, std::span<const Byte> bytes, std::
     std::size_t last = end;
     if (word_may_go_on)
         while (last > begin && bytes[last - 1] < 0x80 && is_identifier_byte(bytes[last - 1])) --last;
-    while (last > begin && is_blank(bytes[last - 1])) --last;
-    if (last == begin) return;
+    if (!may_end_in_call(bytes, begin, last)) return;
+    while (is_blank(bytes[last - 1])) --last;
     bool const parenthesis = bytes[last - 1] == '(';
     std::size_t word_end = last - (parenthesis ? 1 : 0);
     if (parenthesis)
-        while (word_end > begin && is_blank(bytes[word_end - 1])) --word_end;
+        while (is_blank(bytes[word_end - 1])) --word_end;
     std::string_view const word = ascii_word_before(bytes, begin, word_end);
     if (!is_widening_macro(word)) return;
     join_word(state, word);
     if (parenthesis) join_parenthesis(state, '(');
 }
 
-// Whether nothing from before goes on into the next byte in code: no word,
-// no literal just closed (whose suffix may follow), no chain and no call.
+// Whether nothing from before goes on into the next byte in code: no word
+// whose end may matter, no literal just closed (whose suffix may follow),
+// no chain and no call.
 constexpr bool starts_afresh(LexState const& state) {
-    return state.word.size == 0 && !state.after_literal && state.chain == Chain::none && state.call == Call::none;
+    return !state.word.may_matter() && !state.after_literal && state.chain == Chain::none &&
+           state.call == Call::none;
 }
 
 // Moves `state` past a run of plain bytes in code, as lex would: `ascii`
@@ -354,8 +372,16 @@ inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
         state.line_start = false;
         return;
     }
+    // A chain of narrow literals that holds nothing back is as good as
+    // none: what joins it later is narrow or wide by itself.
+    if (state.chain == Chain::narrow) state.chain = Chain::none;
     std::size_t i = 0;
     while (i < run.size() && !starts_afresh(state)) lex(state, run[i++]);
+    // A word whose end cannot matter may go on into the run.
+    std::size_t first_token = i;
+    if (state.word.size != 0)
+        while (first_token < run.size() && is_identifier_byte(run[first_token])) ++first_token;
+    join_call_at_end(state, run, first_token, run.size(), true);
     run = run.subspan(i);
     std::size_t word = run.size();
     while (word > 0 && is_identifier_byte(run[word - 1])) --word;
@@ -364,7 +390,6 @@ inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
     std::size_t blanks = run.size();
     while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
     if (blanks != 0) state.line_start = run[blanks - 1] == '\n';
-    join_call_at_end(state, run, 0, run.size(), true);
 }
 
 // The sweep. From code, a line end brings back the state a file starts in
@@ -410,6 +435,9 @@ inline bool continues_from_before(std::span<const Byte> line) {
     if (i == line.size()) return true;
     Byte const b = line[i];
     if (b == '"' || b == '(' || b == ')' || b == '/' || b == '\\' || b == '\n') return true;
+    // Most lines begin with a word that can be neither a prefix (L u U R)
+    // nor a widening macro's name (T _).
+    if (b != 'L' && b != 'u' && b != 'U' && b != 'R' && b != 'T' && b != '_') return false;
     std::size_t j = i;
     while (j < line.size() && line[j] < 0x80 && is_identifier_byte(line[j])) ++j;
     if (j == i) return false;  // another punctuator, or an identifier that begins with a character from 0x80 up
