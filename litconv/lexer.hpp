@@ -377,14 +377,16 @@ inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
     if (state.chain == Chain::narrow) state.chain = Chain::none;
     std::size_t i = 0;
     while (i < run.size() && !starts_afresh(state)) lex(state, run[i++]);
-    // A word whose end cannot matter may go on into the run.
-    std::size_t first_token = i;
+    run = run.subspan(i);
+    // A word whose end cannot matter may go on into the run; the word at
+    // its end may go on into the next byte, and is left to the lexer.
+    std::size_t first_token = 0;
     if (state.word.size != 0)
         while (first_token < run.size() && is_identifier_byte(run[first_token])) ++first_token;
-    join_call_at_end(state, run, first_token, run.size(), true);
-    run = run.subspan(i);
     std::size_t word = run.size();
     while (word > 0 && is_identifier_byte(run[word - 1])) --word;
+    if (word > first_token && may_end_in_call(run, first_token, word))
+        join_call_at_end(state, run, first_token, word, false);
     if (word != 0) state.word = Word{};
     for (Byte b : run.subspan(word)) state.word.push(b);
     std::size_t blanks = run.size();
