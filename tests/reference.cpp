@@ -207,7 +207,7 @@ struct Reader {
         std::size_t const stop = std::min(chars.size(), end + 1 + delimiter.size());
         if (narrow)
             for (std::size_t p = k + 1; p < stop; ++p) pieces[p] = {.text = chars[p], .context = Context::narrow_raw, .delimiter = delimiter, .u8 = u8};
-        return std::min(chars.size(), stop + 1);
+        return skip_splices(std::min(chars.size(), stop + 1));
     }
 
     // A string literal whose prefix is `prefix` ("" for none), whose opening
