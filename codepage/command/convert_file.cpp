@@ -57,6 +57,9 @@ int end_in_place(InPlaceVerdict const& verdict, NativeStringView name) {
     case InPlaceVerdict::already_utf8:
         print_message(message_already_utf8, name);
         return exit_failure;
+    case InPlaceVerdict::utf16:
+        print_message(message_utf16, name);
+        return exit_failure;
     case InPlaceVerdict::not_code_page_932:
         print_message(with_number(message_not_code_page_932, verdict.line), name);
         return exit_failure;

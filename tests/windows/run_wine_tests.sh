@@ -496,13 +496,20 @@ EOF
 #
 # A file that would come out the same keeps its inode and times: no
 # temporary file, no ReplaceFileW, no flush. Each line: the program, the
-# file, what becomes of it (untouched, converted, refused as UTF-8, refused
-# for a byte that is no character of code page 932 on a line).
+# file, what becomes of it (untouched, converted, refused as UTF-8 or as
+# UTF-16, refused for a byte that is no character of code page 932 on a
+# line).
 { cat crlf_plain.c; printf 'const char *s = "\x8a\xbf\x8e\x9a";\r\n'; } >later.c
 printf 's = "\x82";\r\nt = "\x85\x40";\r\n' >invalid.c
 printf 'a\r\nb\r\n\x85\x40\r\n' >not932.txt
 printf '\xef\xbb\xbfint x;\r\n' >bom.c
 printf 'puts("\xe6\x97\xa5\xe6\x9c\xac");\r\n' >utf8.c
+# UTF-16 as Visual Studio's resource editor writes it: in UTF-16LE the
+# bytes of 日 (E5 65) inside the quotes read as a pair of code page 932.
+printf '\xff\xfe' >mark16.h
+{ printf '\xff\xfe'; printf 'puts("日本");\r\n' | iconv -f UTF-8 -t UTF-16LE; } >utf16le.rc
+{ printf '\xfe\xff'; printf '#define X 1\r\n' | iconv -f UTF-8 -t UTF-16BE; } >utf16be.h
+printf 'x\r\n/* \xff\xfe */\r\n' >fffe.c
 strace -f -o /dev/null true 2>/dev/null && traced=1 || traced=
 # expected PROGRAM FILE: what the Windows build writes for FILE.
 expected() {
@@ -545,6 +552,10 @@ while IFS='|' read -r program file result; do
         check "$description: status 1" test "$win_status" = 1
         check "$description: the message" message_is 'ファイル"ip.c"はすでにUTF-8です。'
         ;;
+    utf16)
+        check "$description: status 1" test "$win_status" = 1
+        check "$description: the message" message_is 'ファイル"ip.c"はUTF-16です。'
+        ;;
     line*)
         check "$description: status 1" test "$win_status" = 1
         check "$description: the message" \
@@ -563,6 +574,14 @@ txtconv|hello.c|converted
 txtconv|bom.c|untouched
 txtconv|utf8.c|utf8
 txtconv|not932.txt|line 3
+litconv|mark16.h|utf16
+litconv|utf16le.rc|utf16
+litconv|utf16be.h|utf16
+litconv|fffe.c|untouched
+txtconv|mark16.h|utf16
+txtconv|utf16le.rc|utf16
+txtconv|utf16be.h|utf16
+txtconv|fffe.c|converted
 EOF
 # Into another file [out] is always written, even when it holds the same
 # bytes: make relies on its new time.
