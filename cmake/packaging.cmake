@@ -30,10 +30,9 @@ if(WIN32)
           set(text ${PROJECT_BINARY_DIR}/man/${page}.${language}.txt)
         endif()
         # -P-cbou: plain characters, no bold or underline by overstriking.
-        # -Wbreak: groff cannot break some lines of Japanese, which it says.
         add_custom_command(OUTPUT ${text}
           COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-          COMMAND ${GROFF_PROGRAM} -k -t -man -Tutf8 -P-cbou -Wbreak ${source} > ${text}
+          COMMAND ${GROFF_PROGRAM} -k -t -man -Tutf8 -P-cbou ${source} > ${text}
           DEPENDS ${source}
           VERBATIM)
         list(APPEND text_pages ${text})
