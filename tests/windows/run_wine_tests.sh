@@ -222,6 +222,19 @@ done
 failure "input is a directory" txtconv directory out.c
 failure "output in a missing directory" litconv hello.c missing/out.c
 failure "output is a directory" txtconv hello.c directory
+# Where standard output is [in] or [out] (> out.c, >> f.c), the message
+# goes to standard error instead of into the file.
+"$wine" "$windows_build/litconv.exe" missing.c redirected.c >redirected.c 2>"$work/win.err"
+check "standard output is [out]: status 1" test $? = 1
+check "standard output is [out]: nothing in it" test ! -s redirected.c
+check "standard output is [out]: the message on standard error" cmp -s "$work/win.err" \
+    <(printf 'ファイル"missing.c"が開けません。\r\n' | iconv -f UTF-8 -t CP932)
+printf '\xe6\x97\xa5\r\n' >appended.c
+"$wine" "$windows_build/txtconv.exe" appended.c appended.c >>appended.c 2>"$work/win.err"
+check "standard output is the file in place: status 1" test $? = 1
+check "standard output is the file in place: kept as it was" test "$(hex appended.c)" = e697a50d0a
+check "standard output is the file in place: the message on standard error" cmp -s "$work/win.err" \
+    <(printf 'ファイル"appended.c"はすでにUTF-8です。\r\n' | iconv -f UTF-8 -t CP932)
 
 # ---- The safe output file
 
