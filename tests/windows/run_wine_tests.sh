@@ -345,6 +345,35 @@ wait "$program"
 check "Ctrl-C: status of an interrupted process" test $? = $((0x3A))
 check "Ctrl-C: the existing output keeps its content" grep -qx old interrupted.c
 check "Ctrl-C: no temporary file left" no_leftovers
+# Ctrl-C in the first milliseconds, while Wine is still starting the
+# program: the handler is installed as the program is loaded, so that the
+# run never ends with the status 0 of Wine's own handler. It ends as
+# interrupted, or by SIGINT itself before Wine handles signals; a signal
+# that Wine's start loses leaves the run waiting on the FIFO, and another
+# follows each second. Job control gives the background runs SIGINT's
+# default action, as a terminal's Ctrl-C finds it.
+echo old >interrupted.c
+touch "$work/mark"
+succeeded_anyway=$(
+    set -m
+    for delay in $(seq 0 0.005 0.1); do
+        "$wine" "$windows_build/txtconv.exe" fifo interrupted.c >/dev/null 2>&1 &
+        program=$!
+        sleep "$delay"
+        kill -INT "$program"
+        for tick in {1..100}; do
+            sleep 0.1
+            [[ $(cut -d' ' -f3 "/proc/$program/stat" 2>/dev/null) == [RSD] ]] || break
+            ((tick % 10)) || kill -INT "$program"
+        done
+        wait "$program"
+        status=$?
+        ((status != 0)) || printf ' %ss' "$delay"
+    done 2>/dev/null
+)
+check "Ctrl-C while starting: never status 0 (at:$succeeded_anyway)" test -z "$succeeded_anyway"
+check "Ctrl-C while starting: the existing output keeps its content" grep -qx old interrupted.c
+check "Ctrl-C while starting: no temporary file left" no_leftovers
 
 # ---- Runs held at a known point
 #
