@@ -30,10 +30,9 @@ if(WIN32)
           set(text ${PROJECT_BINARY_DIR}/man/${page}.${language}.txt)
         endif()
         # -P-cbou: plain characters, no bold or underline by overstriking.
-        # -Wbreak: groff cannot break some lines of Japanese, which it says.
         add_custom_command(OUTPUT ${text}
           COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-          COMMAND ${GROFF_PROGRAM} -k -t -man -Tutf8 -P-cbou -Wbreak ${source} > ${text}
+          COMMAND ${GROFF_PROGRAM} -k -t -man -Tutf8 -P-cbou ${source} > ${text}
           DEPENDS ${source}
           VERBATIM)
         list(APPEND text_pages ${text})
@@ -63,7 +62,10 @@ else()
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_BINARY_DIR}/man/ja/litconv.1.gz ${PROJECT_BINARY_DIR}/man/ja/txtconv.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/ja/man1)
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The package's changelog and lintian's overrides are the Debian
+  # package's own: cpack installs them, cmake --install does not.
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR}
+    COMPONENT debian EXCLUDE_FROM_ALL)
 
   # The changelog's newest entry is this version.
   file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog newest_entry LIMIT_COUNT 1)
@@ -84,7 +86,8 @@ else()
 
   if(CP932TOOLS_LINKED_STATICALLY)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
-      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME cp932tools)
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME cp932tools
+      COMPONENT debian EXCLUDE_FROM_ALL)
   endif()
 endif()
 
@@ -121,5 +124,8 @@ else()
   # Depends: the shared libraries the programs link, as dpkg-shlibdeps finds
   # them; none where they are linked statically.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Everything cmake --install installs, and the package's own files.
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};ALL;/"
+    "${PROJECT_BINARY_DIR};${PROJECT_NAME};debian;/")
 endif()
 include(CPack)

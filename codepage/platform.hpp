@@ -34,8 +34,17 @@ int program_main(std::span<const NativeChar* const> arguments);
 // in UTF-8 where that encoding cannot hold it. The first message takes
 // every locale category from the environment, which decides that
 // encoding. A "%s" in the message is replaced by `name`, written byte for
-// byte as the command line gave it.
+// byte as the command line gave it. Where standard output is one of the
+// files named by name_message_files, the message goes to standard error
+// instead.
 void print_message(std::string_view message, NativeStringView name = {});
+
+// The files of a run, [in] and [out] as the command line gave them (empty
+// names: none). A message must not land in a file it is about, as with
+// `litconv f.c /dev/stdout >> f.c`: while standard output is one of them
+// (the same device and inode; on Windows the same file), messages go to
+// standard error. The names must outlive the messages.
+void name_message_files(NativeStringView in, NativeStringView out);
 
 // Opens `name` for reading. False when it cannot be opened.
 bool open_input(InputFile& file, NativeStringView name, FileMode mode);

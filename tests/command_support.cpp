@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <utility>
 #include <sstream>
 #include <thread>
 
@@ -162,6 +163,11 @@ std::string cannot_write(std::string_view name) {
     return ::testing::AssertionFailure() << "status " << result.status << " (signal " << result.signal
                                          << "), stdout \"" << result.out << "\", stderr \"" << result.err
                                          << "\"; expected status 1 and \"" << message << '"';
+}
+
+RunResult on_standard_error(RunResult result) {
+    std::swap(result.out, result.err);
+    return result;
 }
 
 ::testing::AssertionResult succeeded(RunResult const& result) {

@@ -86,6 +86,9 @@ std::string cannot_write(std::string_view name);
 
 // Exit status 1, exactly `message` on standard output, nothing on standard error.
 ::testing::AssertionResult failed_with(RunResult const& result, std::string_view message);
+// The same with standard output and standard error exchanged, for a
+// failed_with that expects the message on standard error.
+RunResult on_standard_error(RunResult result);
 // Exit status 0 and no output at all.
 ::testing::AssertionResult succeeded(RunResult const& result);
 // Byte-for-byte equality that reports the first difference instead of both

@@ -85,6 +85,13 @@ TEST_P(Command, MissingInputCreatesNoOutput) {
             EXPECT_EQ(dir.entries(), std::vector<std::string>{});
         }
     }
+    // `program missing out > out`: the message goes to standard error, not
+    // into [out].
+    write_file(dir / "out", "");
+    UniqueFd const out(open(path("out").c_str(), O_WRONLY | O_CLOEXEC));
+    RunResult const result = convert(path("missing"), path("out"), {.descriptors = {{1, out.get()}}});
+    EXPECT_TRUE(failed_with(on_standard_error(result), cannot_open(path("missing"))));
+    EXPECT_EQ(read_file(dir / "out"), "");
 }
 
 TEST_P(Command, MessagesFollowTheLocaleEncoding) {

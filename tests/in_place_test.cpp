@@ -14,8 +14,9 @@
 namespace {
 
 using namespace command_test;
+using namespace std::string_literals;
 
-enum class Outcome { untouched, converted, already_utf8, not_code_page_932 };
+enum class Outcome { untouched, converted, already_utf8, utf16, not_code_page_932 };
 
 struct Row {
     char const* what;
@@ -28,6 +29,8 @@ struct Row {
 std::string already_utf8_message(std::string_view name) {
     return "ファイル\"" + std::string(name) + "\"はすでにUTF-8です。\n";
 }
+
+std::string utf16_message(std::string_view name) { return "ファイル\"" + std::string(name) + "\"はUTF-16です。\n"; }
 
 std::string not_code_page_932_message(std::string_view name, unsigned long long line) {
     return "ファイル\"" + std::string(name) + "\"の" + std::to_string(line) +
@@ -55,6 +58,13 @@ std::string lead_byte_ending_the_first_block() {
     std::string text = lines_of("int y;\n", block - 8);
     text.resize(block - 1, ' ');
     return text + "\x82\n" + ascii_lines;
+}
+
+// FF FE, the mark of UTF-16LE, beginning the second block, after ASCII.
+std::string utf16_mark_beginning_the_second_block() {
+    std::string text = lines_of("int y;\n", block - 8);
+    text.resize(block, ' ');
+    return text + "\xFF\xFE\n";
 }
 
 unsigned long long line_feeds(std::string_view text) {
@@ -87,6 +97,16 @@ std::vector<Row> const rows = {
     {"UTF-8 in a later block", ascii_lines + utf8_literal + ascii_lines, already_utf8, already_utf8},
     {"UTF-8 that is no code page 932 either", "\xE3\x81\x82\n", already_utf8, already_utf8},
     {"UTF-8 and one pair of code page 932", utf8_literal + japanese_comment, converted, converted},
+    // UTF-16 behind its byte-order mark. In UTF-16LE the bytes of 日 (E5 65)
+    // inside the quotes read as a pair of code page 932, which litconv
+    // would escape.
+    {"UTF-16LE mark alone", "\xFF\xFE", utf16, utf16},
+    {"UTF-16LE mark and text", "\xFF\xFEp\0u\0t\0s\0(\0\"\0\xE5\x65\x2C\x67\"\0)\0;\0\n\0"s, utf16, utf16},
+    {"UTF-16BE mark and text", "\xFE\xFF\0i\0n\0t\0 \0x\0;\0\n"s, utf16, utf16},
+    // FF FE elsewhere than at the start is no mark: two single bytes,
+    // which Windows reads as characters of its own.
+    {"FF FE after the start", "x\n/* \xFF\xFE */\n", untouched, converted},
+    {"FF FE beginning the second block", utf16_mark_beginning_the_second_block(), untouched, converted},
     // Bytes that are no character of code page 932.
     {"a lead byte before the quote of a literal", "int x;\nputs(\"\x82\");\n", converted, not_code_page_932, 2},
     {"a pair of no character in a comment", "a\nb\n/* \x85\x40 */\n", untouched, not_code_page_932, 3},
@@ -188,6 +208,9 @@ TEST_F(InPlace, EveryKindOfFileWithBothPrograms) {
                 break;
             case Outcome::already_utf8:
                 EXPECT_TRUE(failed_with(result, already_utf8_message(path("file")))) << label;
+                break;
+            case Outcome::utf16:
+                EXPECT_TRUE(failed_with(result, utf16_message(path("file")))) << label;
                 break;
             case Outcome::not_code_page_932:
                 EXPECT_TRUE(failed_with(result, not_code_page_932_message(path("file"), row.line))) << label;

@@ -44,6 +44,16 @@ Blocks blocks_for(InputFile const& in) {
     return {static_cast<std::size_t>(std::max(least, in.expected_size + 1)), 1};
 }
 
+// Names the run's files for its messages while the run goes on, and
+// forgets them at its end.
+class MessageFiles {
+public:
+    MessageFiles(NativeStringView in, NativeStringView out) { name_message_files(in, out); }
+    ~MessageFiles() { name_message_files({}, {}); }
+    MessageFiles(MessageFiles const&) = delete;
+    MessageFiles& operator=(MessageFiles const&) = delete;
+};
+
 // `message` with its "%llu" replaced by `number`.
 std::string with_number(std::string_view message, unsigned long long number) {
     std::string text(message);
@@ -56,6 +66,9 @@ int end_in_place(InPlaceVerdict const& verdict, NativeStringView name) {
     switch (verdict.kind) {
     case InPlaceVerdict::already_utf8:
         print_message(message_already_utf8, name);
+        return exit_failure;
+    case InPlaceVerdict::utf16:
+        print_message(message_utf16, name);
         return exit_failure;
     case InPlaceVerdict::not_code_page_932:
         print_message(with_number(message_not_code_page_932, verdict.line), name);
@@ -74,6 +87,7 @@ int run_conversion(std::span<const NativeChar* const> arguments, Conversion cons
     }
     NativeStringView const in_name = arguments[0];
     NativeStringView const out_name = arguments[1];
+    MessageFiles const message_files(in_name, out_name);
 
     InputFile in;
     if (!open_input(in, in_name, conversion.mode)) {

@@ -1,7 +1,8 @@
 // What an in-place run may do with its file. In place the old content is
 // the only copy of the text, and a tree is converted again and again: a
 // file that is already UTF-8 (converted before, or never code page 932)
-// must not be converted as if it were code page 932, nor a file whose
+// must not be converted as if it were code page 932, nor a UTF-16 file
+// (as Visual Studio's resource editor writes them), nor a file whose
 // conversion would lose bytes.
 #pragma once
 
@@ -29,6 +30,7 @@ struct InPlaceVerdict {
         convert,            // convert the whole file, nothing more to check
         leave_as_it_is,     // status 0, nothing written
         already_utf8,       // refused
+        utf16,              // refused: the file begins with FF FE or FE FF
         not_code_page_932,  // refused; `line` holds the first offending byte
     } kind = undecided;
     unsigned long long line = 0;

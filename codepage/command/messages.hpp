@@ -25,6 +25,7 @@ inline constexpr std::string_view message_text_kept = "変換した内容は\"%s
 // An in-place run refuses a file it would garble or lose bytes of; "%llu"
 // stands for a line number, which the command puts in before the name.
 inline constexpr std::string_view message_already_utf8 = "ファイル\"%s\"はすでにUTF-8です。\n";
+inline constexpr std::string_view message_utf16 = "ファイル\"%s\"はUTF-16です。\n";
 inline constexpr std::string_view message_not_code_page_932 =
     "ファイル\"%s\"の%llu行目に、コードページ932の文字ではないバイトがあります。\n";
 

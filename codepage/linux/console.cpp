@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "codepage/command/messages.hpp"
 #include "codepage/platform.hpp"
@@ -43,7 +45,29 @@ void set_locale_from_environment() {
     done = true;
 }
 
+NativeStringView message_in, message_out;
+
+// Whether `name` leads to the file `standard_output` describes.
+bool is_standard_output(struct stat const& standard_output, NativeStringView name) {
+    struct stat st;
+    return !name.empty() && stat(std::string(name).c_str(), &st) == 0 && st.st_dev == standard_output.st_dev &&
+           st.st_ino == standard_output.st_ino;
+}
+
+std::FILE* message_stream() {
+    struct stat standard_output;
+    if (fstat(STDOUT_FILENO, &standard_output) != 0) return stdout;
+    bool const about_it = is_standard_output(standard_output, message_in) ||
+                          is_standard_output(standard_output, message_out);
+    return about_it ? stderr : stdout;
+}
+
 }  // namespace
+
+void name_message_files(NativeStringView in, NativeStringView out) {
+    message_in = in;
+    message_out = out;
+}
 
 void print_message(std::string_view message, NativeStringView name) {
     set_locale_from_environment();
@@ -58,8 +82,9 @@ void print_message(std::string_view message, NativeStringView name) {
         out.append(name);
         out.append(after);
     }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
+    std::FILE* const stream = message_stream();
+    std::fwrite(out.data(), 1, out.size(), stream);
+    std::fflush(stream);
 }
 
 }  // namespace codepage

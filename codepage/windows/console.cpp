@@ -2,6 +2,8 @@
 // UTF-8) when standard output is redirected.
 #include <clocale>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <string>
 
 #include "codepage/command/messages.hpp"
@@ -54,17 +56,58 @@ void set_locale_from_environment() {
     done = true;
 }
 
+NativeStringView message_in, message_out;
+
+// Which file `handle` is, where it is a file on a disk. FileIdInfo takes
+// no access right, so that it tells a handle open for writing only, as
+// standard output redirected to a file is.
+std::optional<FILE_ID_INFO> file_id_of(HANDLE handle) {
+    FILE_ID_INFO info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info))
+        return std::nullopt;
+    return info;
+}
+
+// Whether `name` is the file `standard_output` is. Opened for its
+// attributes only and shared in every way, it opens whoever holds it. Of
+// a standard handle made from a Unix descriptor, Wine tells the file's
+// number but no volume (0): the number alone decides then.
+bool is_standard_output(FILE_ID_INFO const& standard_output, NativeStringView name) {
+    if (name.empty()) return false;
+    HANDLE const handle = CreateFileW(std::wstring(name).c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    std::optional<FILE_ID_INFO> const file = file_id_of(handle);
+    CloseHandle(handle);
+    return file &&
+           (standard_output.VolumeSerialNumber == 0 || standard_output.VolumeSerialNumber == file->VolumeSerialNumber) &&
+           std::memcmp(&standard_output.FileId, &file->FileId, sizeof file->FileId) == 0;
+}
+
+bool standard_output_is_a_message_file() {
+    std::optional<FILE_ID_INFO> const standard_output = file_id_of(GetStdHandle(STD_OUTPUT_HANDLE));
+    return standard_output &&
+           (is_standard_output(*standard_output, message_in) || is_standard_output(*standard_output, message_out));
+}
+
 }  // namespace
+
+void name_message_files(NativeStringView in, NativeStringView out) {
+    message_in = in;
+    message_out = out;
+}
 
 void print_message(std::string_view message, NativeStringView name) {
     set_locale_from_environment();
     auto const [before, after] = split_at_name(message);
     std::wstring const text = widen_utf8(before) + std::wstring(name) + widen_utf8(after);
 
-    HANDLE const out = GetStdHandle(STD_OUTPUT_HANDLE);
+    bool const to_error = standard_output_is_a_message_file();
+    HANDLE const out = GetStdHandle(to_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    std::FILE* const stream = to_error ? stderr : stdout;
     if (is_console(out)) {
         // The console takes UTF-16 whole, whatever its code page.
-        std::fflush(stdout);
+        std::fflush(stream);
         DWORD written;
         WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
@@ -75,9 +118,9 @@ void print_message(std::string_view message, NativeStringView name) {
     UINT const code_page = ___lc_codepage_func();
     std::string bytes;
     if (code_page == 0 || !encode(text, code_page, bytes)) encode(text, CP_UTF8, bytes);
-    // Standard output is in text mode: each LF goes out as CR LF.
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
+    // The C runtime's streams are in text mode: each LF goes out as CR LF.
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    std::fflush(stream);
 }
 
 }  // namespace codepage

@@ -109,9 +109,14 @@ BOOL WINAPI remove_temporary_on_interrupt(DWORD event) {
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-// Installed before wmain runs: an interrupt at any moment of the run ends
-// it as interrupted, never with the status 0 of a run that finished.
-[[maybe_unused]] BOOL const interrupt_handler_installed = SetConsoleCtrlHandler(remove_temporary_on_interrupt, TRUE);
+// Installed as the program is loaded, by a TLS callback, which the loader
+// runs before the C runtime starts and the constructors run: an interrupt
+// at any moment of the run ends it as interrupted, never with the status 0
+// of a run that finished. The handler's state is constant-initialized.
+void NTAPI install_interrupt_handler(PVOID, DWORD reason, PVOID) {
+    if (reason == DLL_PROCESS_ATTACH) SetConsoleCtrlHandler(remove_temporary_on_interrupt, TRUE);
+}
+[[gnu::section(".CRT$XLB"), gnu::used]] PIMAGE_TLS_CALLBACK const interrupt_handler_callback = install_interrupt_handler;
 
 class TemporaryLock {
 public:

@@ -222,6 +222,19 @@ done
 failure "input is a directory" txtconv directory out.c
 failure "output in a missing directory" litconv hello.c missing/out.c
 failure "output is a directory" txtconv hello.c directory
+# Where standard output is [in] or [out] (> out.c, >> f.c), the message
+# goes to standard error instead of into the file.
+"$wine" "$windows_build/litconv.exe" missing.c redirected.c >redirected.c 2>"$work/win.err"
+check "standard output is [out]: status 1" test $? = 1
+check "standard output is [out]: nothing in it" test ! -s redirected.c
+check "standard output is [out]: the message on standard error" cmp -s "$work/win.err" \
+    <(printf 'ファイル"missing.c"が開けません。\r\n' | iconv -f UTF-8 -t CP932)
+printf '\xe6\x97\xa5\r\n' >appended.c
+"$wine" "$windows_build/txtconv.exe" appended.c appended.c >>appended.c 2>"$work/win.err"
+check "standard output is the file in place: status 1" test $? = 1
+check "standard output is the file in place: kept as it was" test "$(hex appended.c)" = e697a50d0a
+check "standard output is the file in place: the message on standard error" cmp -s "$work/win.err" \
+    <(printf 'ファイル"appended.c"はすでにUTF-8です。\r\n' | iconv -f UTF-8 -t CP932)
 
 # ---- The safe output file
 
@@ -332,6 +345,35 @@ wait "$program"
 check "Ctrl-C: status of an interrupted process" test $? = $((0x3A))
 check "Ctrl-C: the existing output keeps its content" grep -qx old interrupted.c
 check "Ctrl-C: no temporary file left" no_leftovers
+# Ctrl-C in the first milliseconds, while Wine is still starting the
+# program: the handler is installed as the program is loaded, so that the
+# run never ends with the status 0 of Wine's own handler. It ends as
+# interrupted, or by SIGINT itself before Wine handles signals; a signal
+# that Wine's start loses leaves the run waiting on the FIFO, and another
+# follows each second. Job control gives the background runs SIGINT's
+# default action, as a terminal's Ctrl-C finds it.
+echo old >interrupted.c
+touch "$work/mark"
+succeeded_anyway=$(
+    set -m
+    for delay in $(seq 0 0.005 0.1); do
+        "$wine" "$windows_build/txtconv.exe" fifo interrupted.c >/dev/null 2>&1 &
+        program=$!
+        sleep "$delay"
+        kill -INT "$program"
+        for tick in {1..100}; do
+            sleep 0.1
+            [[ $(cut -d' ' -f3 "/proc/$program/stat" 2>/dev/null) == [RSD] ]] || break
+            ((tick % 10)) || kill -INT "$program"
+        done
+        wait "$program"
+        status=$?
+        ((status != 0)) || printf ' %ss' "$delay"
+    done 2>/dev/null
+)
+check "Ctrl-C while starting: never status 0 (at:$succeeded_anyway)" test -z "$succeeded_anyway"
+check "Ctrl-C while starting: the existing output keeps its content" grep -qx old interrupted.c
+check "Ctrl-C while starting: no temporary file left" no_leftovers
 
 # ---- Runs held at a known point
 #
@@ -496,13 +538,20 @@ EOF
 #
 # A file that would come out the same keeps its inode and times: no
 # temporary file, no ReplaceFileW, no flush. Each line: the program, the
-# file, what becomes of it (untouched, converted, refused as UTF-8, refused
-# for a byte that is no character of code page 932 on a line).
+# file, what becomes of it (untouched, converted, refused as UTF-8 or as
+# UTF-16, refused for a byte that is no character of code page 932 on a
+# line).
 { cat crlf_plain.c; printf 'const char *s = "\x8a\xbf\x8e\x9a";\r\n'; } >later.c
 printf 's = "\x82";\r\nt = "\x85\x40";\r\n' >invalid.c
 printf 'a\r\nb\r\n\x85\x40\r\n' >not932.txt
 printf '\xef\xbb\xbfint x;\r\n' >bom.c
 printf 'puts("\xe6\x97\xa5\xe6\x9c\xac");\r\n' >utf8.c
+# UTF-16 as Visual Studio's resource editor writes it: in UTF-16LE the
+# bytes of 日 (E5 65) inside the quotes read as a pair of code page 932.
+printf '\xff\xfe' >mark16.h
+{ printf '\xff\xfe'; printf 'puts("日本");\r\n' | iconv -f UTF-8 -t UTF-16LE; } >utf16le.rc
+{ printf '\xfe\xff'; printf '#define X 1\r\n' | iconv -f UTF-8 -t UTF-16BE; } >utf16be.h
+printf 'x\r\n/* \xff\xfe */\r\n' >fffe.c
 strace -f -o /dev/null true 2>/dev/null && traced=1 || traced=
 # expected PROGRAM FILE: what the Windows build writes for FILE.
 expected() {
@@ -545,6 +594,10 @@ while IFS='|' read -r program file result; do
         check "$description: status 1" test "$win_status" = 1
         check "$description: the message" message_is 'ファイル"ip.c"はすでにUTF-8です。'
         ;;
+    utf16)
+        check "$description: status 1" test "$win_status" = 1
+        check "$description: the message" message_is 'ファイル"ip.c"はUTF-16です。'
+        ;;
     line*)
         check "$description: status 1" test "$win_status" = 1
         check "$description: the message" \
@@ -563,6 +616,14 @@ txtconv|hello.c|converted
 txtconv|bom.c|untouched
 txtconv|utf8.c|utf8
 txtconv|not932.txt|line 3
+litconv|mark16.h|utf16
+litconv|utf16le.rc|utf16
+litconv|utf16be.h|utf16
+litconv|fffe.c|untouched
+txtconv|mark16.h|utf16
+txtconv|utf16le.rc|utf16
+txtconv|utf16be.h|utf16
+txtconv|fffe.c|converted
 EOF
 # Into another file [out] is always written, even when it holds the same
 # bytes: make relies on its new time.
