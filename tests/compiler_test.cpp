@@ -292,7 +292,9 @@ TEST(Compiler, WindowsBuildsKeepEveryValue) {
         ASSERT_EQ(before.status, 0);
         EXPECT_EQ(after.out, before.out) << (wide ? "UNICODE" : "MBCS");
         EXPECT_NE(before.out.find("e8:"), std::string::npos);
-        if (wide) EXPECT_EQ(compile_and_run(compiler, directory, "out.cpp", "CP932", options).out, before.out);
+        if (wide) {
+            EXPECT_EQ(compile_and_run(compiler, directory, "out.cpp", "CP932", options).out, before.out);
+        }
     }
 }
 
