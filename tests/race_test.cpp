@@ -65,12 +65,14 @@ void no_core_dumps() {
     setrlimit(RLIMIT_CORE, &none);
 }
 
-// Holds the first read of a file by any process until released: the
-// system waits on a permission event of fanotify without limit.
+// Holds the first read of a file (or its open, with FAN_OPEN_PERM) by any
+// process until released: the system waits on a permission event of
+// fanotify without limit.
 class ReadGate {
 public:
-    explicit ReadGate(fs::path const& file) : fd_(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY)) {
-        if (fd_ && fanotify_mark(fd_.get(), FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, file.c_str()) != 0) fd_ = UniqueFd();
+    explicit ReadGate(fs::path const& file, std::uint64_t events = FAN_ACCESS_PERM)
+        : fd_(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY)) {
+        if (fd_ && fanotify_mark(fd_.get(), FAN_MARK_ADD, events, AT_FDCWD, file.c_str()) != 0) fd_ = UniqueFd();
     }
     explicit operator bool() const { return static_cast<bool>(fd_); }
     bool wait_for_read() {
@@ -159,20 +161,24 @@ TEST_P(RaceTest, FileChangedDuringAnInPlaceRun) {
         Action change;
         bool succeeds;  // else the input cannot be read
         std::string afterwards;
+        std::uint64_t held_at = FAN_ACCESS_PERM;  // the first read, or the open
     };
     std::string const edited = "int edited;\n";
+    auto const save_by_rename = [&](fs::path const& f) { write_file(f.string() + "~", edited), fs::rename(f.string() + "~", f); };
     std::vector<Case> const cases = {
         {"untouched", [](auto&) {}, true, converted},
         {"saved in place", [&](auto& f) { write_file(f, edited); }, false, edited},
         {"appended to (>>)", [](auto& f) { append(f, "int more;\n"); }, false, std::string(source) + "int more;\n"},
         // The old file, which the run reads, loses its name and with it its
         // status change time.
-        {"saved by rename", [&](auto& f) { write_file(f.string() + "~", edited), fs::rename(f.string() + "~", f); },
-         false, edited},
+        {"saved by rename", save_by_rename, false, edited},
+        // Before the run could ask which file it opened: the name leads to
+        // another by then.
+        {"saved by rename while opened", save_by_rename, false, edited, FAN_OPEN_PERM},
     };
     for (auto const& c : cases) {
         write_file(dir / "f.c", source);
-        ReadGate gate(dir / "f.c");
+        ReadGate gate(dir / "f.c", c.held_at);
         if (!gate) GTEST_SKIP() << "no fanotify permission events here (needs root)";
         Child child(GetParam(), {path("f.c"), path("f.c")});
         ASSERT_TRUE(gate.wait_for_read()) << c.label;
