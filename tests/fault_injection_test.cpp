@@ -186,6 +186,10 @@ TEST_P(FaultInjection, SystemCallsThatFail) {
         // The run cannot tell which file it opened, nor then whether it is in place.
         {"fstat of [in], in place", {"newfstatat:error=EIO:when=1"}, "f.c", utf8, false, false, cannot_read},
         {"fstat of [in], into [out]", {"newfstatat:error=EIO:when=1"}, "out", cp932, false, false, cannot_read},
+        // A FUSE file system that answers getxattr but not listxattr.
+        {"no listing of attributes", {"listxattr:error=EOPNOTSUPP"}, "f.c", cp932, true, true, nullptr},
+        {"no listing, the ACL refused", {"listxattr:error=EOPNOTSUPP", "fsetxattr:error=EPERM"}, "f.c", cp932, true,
+         false, cannot_write},
     };
     for (auto const& c : cases) {
         write_file(dir / "f.c", c.content);
