@@ -190,6 +190,9 @@ TEST_P(FaultInjection, SystemCallsThatFail) {
         {"no listing of attributes", {"listxattr:error=EOPNOTSUPP"}, "f.c", cp932, true, true, nullptr},
         {"no listing, the ACL refused", {"listxattr:error=EOPNOTSUPP", "fsetxattr:error=EPERM"}, "f.c", cp932, true,
          false, cannot_write},
+        // NFS, or FUSE without rename2: the check and then the rename.
+        {"no exchange of names", {"renameat2:error=EINVAL"}, "out", cp932, false, true, nullptr},
+        {"no exchange of names, in place", {"renameat2:error=EINVAL"}, "f.c", cp932, true, true, nullptr},
     };
     for (auto const& c : cases) {
         write_file(dir / "f.c", c.content);

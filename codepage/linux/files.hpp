@@ -30,10 +30,11 @@ struct OutputFile {
     int fd = -1;
     int directory_fd = -1;       // the target's directory, which holds the temporary file
     bool target_exists = false;  // its owner, attributes and mode go to the new file
-    // The existing target as it was found at the start (O_PATH), and how it
-    // stood then: only that file, unchanged and still under its name, is
-    // replaced.
+    // The existing target as it was found at the start (O_PATH), which file
+    // it is and how it stood then: only that file, unchanged and still under
+    // its name, is replaced.
     int original_fd = -1;
+    FileIdentity original_identity;
     FileVersion original_version;
     bool in_place = false;       // the target is the input: flushed to disk around the rename
     // In place, until the output first differs from the target's content:

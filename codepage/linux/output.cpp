@@ -1,10 +1,11 @@
-// Writing the output file: a temporary file beside the target, renamed over
-// it once complete; in place, only once the output differs from it.
+// Writing the output file: a temporary file beside the target, put in its
+// place once complete; in place, only once the output differs from it.
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <optional>
@@ -103,6 +104,55 @@ bool original_still_named(OutputFile const& file) {
     return fstatat(file.directory_fd, base_name_of(file.target_path).c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
            fstat(file.original_fd, &original) == 0 && same_file(named, original) &&
            version_of(original) == file.original_version;
+}
+
+// Whether the file that stood under the target's name at the start is as
+// it was then.
+bool original_unchanged(OutputFile const& file) {
+    struct stat original;
+    return fstat(file.original_fd, &original) == 0 && version_of(original) == file.original_version;
+}
+
+// Whether the name `name` in the target's directory leads to the file that
+// stood under the target's name at the start, with its size and its
+// modification time of then. Its status change time is not asked: a rename
+// moves it.
+bool names_original(OutputFile const& file, char const* name) {
+    struct stat st;
+    if (fstatat(file.directory_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    FileVersion const version = version_of(st);
+    return FileIdentity{st.st_dev, st.st_ino} == file.original_identity && version.size == file.original_version.size &&
+           version.modified_seconds == file.original_version.modified_seconds &&
+           version.modified_nanoseconds == file.original_version.modified_nanoseconds;
+}
+
+// Puts the temporary file under the target's name. An existing target is
+// exchanged with it, which makes the last check and the replacement one
+// step: the file it then gets back must be the one that stood there at the
+// start, unchanged, and is removed. Anything else was put under the name
+// meanwhile (an editor's save, another run), however late: it goes back
+// and the run fails, as an editor keeps a file changed since it was read.
+// Where the file system cannot exchange (EINVAL), the name is checked and
+// the file renamed over it, two steps with a window between them.
+bool replace_target(OutputFile& file) {
+    std::string const target_name = base_name_of(file.target_path);
+    char const* const temporary = file.temporary_path.c_str();
+    int const directory = file.directory_fd;
+    if (!file.target_exists) return renameat(directory, temporary, directory, target_name.c_str()) == 0;
+    if (!original_unchanged(file)) return false;
+    if (renameat2(directory, temporary, directory, target_name.c_str(), RENAME_EXCHANGE) != 0)
+        return errno == EINVAL && original_still_named(file) &&
+               renameat(directory, temporary, directory, target_name.c_str()) == 0;
+    if (names_original(file, temporary)) {
+        unlinkat(directory, temporary, 0);
+        return true;
+    }
+    if (renameat2(directory, temporary, directory, target_name.c_str(), RENAME_EXCHANGE) != 0) {
+        // The other file keeps the temporary name rather than be removed.
+        forget_temporary_file();
+        file.temporary_path.clear();
+    }
+    return false;
 }
 
 // Whether the directory's name still leads to the directory that was
@@ -322,6 +372,7 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     // What the platform's own open would refuse is refused here too, though
     // the rename would get past it.
     if (file.target_exists && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    file.original_identity = FileIdentity{st.st_dev, st.st_ino};
     file.original_version = version_of(st);
     file.in_place = file.target_exists && input.identity == FileIdentity{st.st_dev, st.st_ino};
     // Flushing the directory after the rename needs it open for reading;
@@ -363,15 +414,12 @@ bool commit_output(OutputFile& file) {
         discard(file);
         return false;
     }
-    std::string const target_name = base_name_of(file.target_path);
     SignalsHeldOff held;
     // Meanwhile another process may have changed [out], put another file
     // under its name or moved its directory away: the new file would then
     // replace what it was not made from, with the attributes of another
-    // file, or land where [out] no longer is. The old file is kept, as an
-    // editor keeps a file changed since it was read.
-    if (!directory_still_named(file) || (file.target_exists && !original_still_named(file)) ||
-        renameat(file.directory_fd, file.temporary_path.c_str(), file.directory_fd, target_name.c_str()) != 0) {
+    // file, or land where [out] no longer is.
+    if (!directory_still_named(file) || !replace_target(file)) {
         discard(file);
         return false;
     }
