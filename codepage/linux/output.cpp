@@ -271,26 +271,60 @@ Comparison compare_with_file(int fd, long long offset, std::span<const Byte> byt
     return Comparison::same;
 }
 
-// Copies the first `length` bytes of the file `from` to `to` at its offset,
+// Copies the bytes [offset, end) of the file `from` to `to` at its offset,
 // inside the kernel where the file system can.
-bool copy_prefix(int from, int to, long long length) {
-    off_t offset = 0;
-    while (offset < length) {
-        ssize_t const n = copy_file_range(from, &offset, to, nullptr, static_cast<std::size_t>(length - offset), 0);
+bool copy_range(int from, int to, off_t offset, off_t end) {
+    while (offset < end) {
+        ssize_t const n = copy_file_range(from, &offset, to, nullptr, static_cast<std::size_t>(end - offset), 0);
         if (n > 0 || (n < 0 && errno == EINTR)) continue;
         if (n == 0) return false;  // the file is shorter than it was
         if (errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP) return false;
         break;  // not on this file system: through memory
     }
     Byte piece[comparison_piece];
-    while (offset < length) {
-        std::size_t const wanted = std::min(sizeof piece, static_cast<std::size_t>(length - offset));
+    while (offset < end) {
+        std::size_t const wanted = std::min(sizeof piece, static_cast<std::size_t>(end - offset));
         ssize_t const n = pread(from, piece, wanted, offset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0 || !write_all(to, std::span(piece, static_cast<std::size_t>(n)))) return false;
         offset += n;
     }
     return true;
+}
+
+// The data of the file `from` from `offset` on, up to `length`: where it
+// begins and ends, or nothing where only a hole is left. A file system
+// that does not tell its holes has data up to `length`.
+std::optional<std::pair<off_t, off_t>> next_data(int from, off_t offset, off_t length) {
+    off_t const data = lseek(from, offset, SEEK_DATA);
+    if (data < 0) {
+        if (errno == ENXIO) return std::nullopt;
+        return std::pair(offset, length);
+    }
+    if (data >= length) return std::nullopt;
+    off_t const hole = lseek(from, data, SEEK_HOLE);
+    return std::pair(data, hole < 0 ? length : std::min(hole, length));
+}
+
+// Copies the first `length` bytes of the file `from` to `to`, which is
+// left at their end, and keeps their holes: a sparse file replaced in place
+// needs no more room on the disk than its data. `from` shares its offset
+// with the input, which is put back.
+bool copy_prefix(int from, int to, long long length) {
+    off_t const input_offset = lseek(from, 0, SEEK_CUR);
+    off_t copied = 0;  // and `to` stands there
+    bool ok = input_offset >= 0;
+    while (ok && copied < length) {
+        auto const data = next_data(from, copied, static_cast<off_t>(length));
+        if (!data) break;
+        ok = (data->first == copied || lseek(to, data->first, SEEK_SET) == data->first) &&
+             copy_range(from, to, data->first, data->second);
+        copied = data->second;
+    }
+    // A hole at the end of the prefix.
+    ok = ok && (copied == length || (ftruncate(to, static_cast<off_t>(length)) == 0 &&
+                                     lseek(to, static_cast<off_t>(length), SEEK_SET) == length));
+    return lseek(from, input_offset, SEEK_SET) == input_offset && ok;
 }
 
 // In place, the first time the output differs from the file: the temporary
