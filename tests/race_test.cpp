@@ -262,7 +262,7 @@ TEST_P(RaceTest, EverySignalThatWouldEndTheRun) {
     }
 }
 
-TEST_P(RaceTest, SignalDuringOrAfterTheRenameLeavesASuccess) {
+TEST_P(RaceTest, SignalBeforeDuringOrAfterTheReplacement) {
     if (!succeeded(run("/usr/bin/strace", {"-o", "/dev/null", "/bin/true"})))
         GTEST_SKIP() << "strace is missing or cannot trace here";
     no_core_dumps();
@@ -270,11 +270,16 @@ TEST_P(RaceTest, SignalDuringOrAfterTheRenameLeavesASuccess) {
         char const* calls;  // the signal comes as the program enters the first of them
         int signal;
         bool in_place;
+        bool ends_it = false;         // else the run succeeds
+        bool ignored_at_start = false;
     };
     char const* const rename = "rename,renameat,renameat2:when=1";  // held off, it would come right after
+    // Into a temporary file, from a small file: held off until the end of the run.
+    char const* const write = "write:when=1";
     std::vector<Case> const cases = {
         {rename, SIGINT, false}, {rename, SIGUSR1, false}, {rename, SIGTERM, true}, {rename, SIGQUIT, true},
         {"fsync:when=2", SIGHUP, true},  // the directory's flush
+        {write, SIGTERM, false, true}, {write, SIGRTMIN, true, true}, {write, SIGUSR1, false, false, true},
     };
     for (auto const& c : cases) {
         write_file(dir / "in", source);
@@ -284,9 +289,15 @@ TEST_P(RaceTest, SignalDuringOrAfterTheRenameLeavesASuccess) {
         std::string const inject = "inject=" + calls + ":signal=" + std::to_string(c.signal) + std::strchr(c.calls, ':');
         RunResult const result = run("/usr/bin/strace", {"-qq", "-o", "/dev/null", "-e", "trace=" + calls, "-e", inject,
                                                          GetParam(), path("in"), out},
-                                     {.extra_environment = {"ASAN_OPTIONS=detect_leaks=0"}});  // none under ptrace
-        EXPECT_TRUE(succeeded(result)) << c.calls << ' ' << strsignal(c.signal);
-        EXPECT_EQ(read_file(out), converted) << c.calls;
+                                     {.extra_environment = {"ASAN_OPTIONS=detect_leaks=0"},  // none under ptrace
+                                      .ignored_signals = c.ignored_at_start ? std::vector{c.signal} : std::vector<int>{}});
+        if (c.ends_it) {
+            EXPECT_EQ(result.signal, c.signal) << c.calls << ' ' << strsignal(c.signal);
+            EXPECT_EQ(read_file(out), c.in_place ? std::string(source) : std::string(old_content)) << c.calls;
+        } else {
+            EXPECT_TRUE(succeeded(result)) << c.calls << ' ' << strsignal(c.signal);
+            EXPECT_EQ(read_file(out), converted) << c.calls;
+        }
         EXPECT_EQ(hidden_files(dir.path()), std::vector<std::string>{}) << c.calls;
     }
 }

@@ -37,6 +37,7 @@ struct OutputFile {
     FileIdentity original_identity;
     FileVersion original_version;
     bool in_place = false;       // the target is the input: flushed to disk around the rename
+    bool ends_soon = false;      // the input is a small regular file: signals wait for the end of the run
     // In place, until the output first differs from the target's content:
     // a descriptor to read that content by, and how much of it the output
     // has repeated so far. The temporary file does not exist yet.

@@ -134,7 +134,7 @@ bool names_original(OutputFile const& file, char const* name) {
 // and the run fails, as an editor keeps a file changed since it was read.
 // Where the file system cannot exchange (EINVAL), the name is checked and
 // the file renamed over it, two steps with a window between them.
-bool replace_target(OutputFile& file) {
+bool replace_target(OutputFile& file, SignalsHeldOff& held) {
     std::string const target_name = base_name_of(file.target_path);
     char const* const temporary = file.temporary_path.c_str();
     int const directory = file.directory_fd;
@@ -149,7 +149,7 @@ bool replace_target(OutputFile& file) {
     }
     if (renameat2(directory, temporary, directory, target_name.c_str(), RENAME_EXCHANGE) != 0) {
         // The other file keeps the temporary name rather than be removed.
-        forget_temporary_file();
+        held.forget_temporary_file();
         file.temporary_path.clear();
     }
     return false;
@@ -172,6 +172,10 @@ std::string original_path(OutputFile const& file) {
     struct stat through_proc;
     return stat(own.c_str(), &through_proc) == 0 ? own : file.target_path;
 }
+
+// A regular file of up to this size is read, converted and written within
+// milliseconds: signals that come meanwhile may wait that long.
+constexpr long long brief_input_size = 1 << 20;
 
 constexpr std::size_t suffix_length = 8;
 
@@ -203,11 +207,11 @@ bool create_temporary(OutputFile& file, mode_t mode) {
     if (base.size() > NAME_MAX - decoration) base.resize(NAME_MAX - decoration);
     for (int tries = 0; tries < 100; ++tries) {
         std::string const name = "." + base + "." + random_suffix();
-        SignalsHeldOff const held;
+        SignalsHeldOff held;
         file.fd = openat(file.directory_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (file.fd >= 0) {
             file.temporary_path = name;
-            remove_on_signal(file.directory_fd, name);
+            held.remove_on_signal(file.directory_fd, name, file.ends_soon);
             return true;
         }
         if (errno != EEXIST) return false;
@@ -222,9 +226,9 @@ bool close_output(OutputFile& file) { return close(std::exchange(file.fd, -1)) =
 void discard(OutputFile& file) {
     if (file.fd >= 0) close_output(file);
     if (!file.temporary_path.empty()) {
-        SignalsHeldOff const held;
+        SignalsHeldOff held;
         unlinkat(file.directory_fd, file.temporary_path.c_str(), 0);
-        forget_temporary_file();
+        held.forget_temporary_file();
         file.temporary_path.clear();
     }
 }
@@ -388,6 +392,7 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     // name that leads nowhere yet (a new file, a dangling link) is let
     // through; reading the links below finds the directory and the name to
     // rename into, which must lead to this same file.
+    file.ends_soon = input.expected_size >= 0 && input.expected_size <= brief_input_size;
     file.original_fd = open(given.c_str(), O_PATH | O_CLOEXEC);
     if (file.original_fd < 0 && errno != ENOENT) return false;
     std::optional<Target> const target = resolve_target(given);
@@ -449,15 +454,16 @@ bool commit_output(OutputFile& file) {
         return false;
     }
     SignalsHeldOff held;
-    // Meanwhile another process may have changed [out], put another file
-    // under its name or moved its directory away: the new file would then
-    // replace what it was not made from, with the attributes of another
-    // file, or land where [out] no longer is.
-    if (!directory_still_named(file) || !replace_target(file)) {
+    // A signal that came before the replacement ends the run, once the
+    // temporary file is gone. Meanwhile another process may have changed
+    // [out], put another file under its name or moved its directory away:
+    // the new file would then replace what it was not made from, with the
+    // attributes of another file, or land where [out] no longer is.
+    if (held.ending_signal_waits() || !directory_still_named(file) || !replace_target(file, held)) {
         discard(file);
         return false;
     }
-    forget_temporary_file();
+    held.forget_temporary_file();
     file.temporary_path.clear();
     held.hold_to_the_end();
     return !file.in_place || fsync(file.directory_fd) == 0;
