@@ -87,19 +87,17 @@ bool copy_extended_attributes(char const* from, int to) {
 
 }  // namespace
 
-bool copy_attributes(int from, char const* from_path, int to) {
-    struct stat st;
-    if (fstat(from, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+bool copy_attributes(Ownership const& from, char const* from_path, int to) {
     // Only root may give a file away; a member of the file's group may
     // still keep the group, as the other members need.
-    if (fchown(to, st.st_uid, st.st_gid) != 0 && fchown(to, static_cast<uid_t>(-1), st.st_gid) != 0) {
+    if (fchown(to, from.owner, from.group) != 0 && fchown(to, static_cast<uid_t>(-1), from.group) != 0) {
         // Neither: the file stays ours and in our group.
     }
     // The mode comes last: chown clears the set-user-ID and set-group-ID
     // bits. Where an ACL was copied, the mode's group bits are its mask and
     // the old file's group bits were that same mask, so the mode changes no
     // access the ACL gives.
-    return copy_extended_attributes(from_path, to) && fchmod(to, st.st_mode & 07777) == 0;
+    return copy_extended_attributes(from_path, to) && fchmod(to, from.mode & 07777) == 0;
 }
 
 }  // namespace codepage

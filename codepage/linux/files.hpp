@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "codepage/linux/attributes.hpp"
 #include "codepage/linux/file_version.hpp"
 #include "codepage/native.hpp"
 
@@ -36,6 +37,8 @@ struct OutputFile {
     int original_fd = -1;
     FileIdentity original_identity;
     FileVersion original_version;
+    Ownership original_ownership;
+    FileIdentity directory_identity;
     bool in_place = false;       // the target is the input: flushed to disk around the rename
     bool ends_soon = false;      // the input is a small regular file: signals wait for the end of the run
     // In place, until the output first differs from the target's content:

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 
@@ -33,6 +34,12 @@ std::string directory_of(std::string const& path) {
 std::string base_name_of(std::string const& path) { return path.substr(path.rfind('/') + 1); }
 
 bool same_file(struct stat const& a, struct stat const& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The basic status of the file open as `fd` (O_PATH will do), with the file
+// attributes that chattr sets.
+bool status_of(int fd, struct statx& sx) { return statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0; }
+
+FileIdentity identity_of(struct statx const& sx) { return {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino}; }
 
 // The number of the descriptor of this process that the symbolic link
 // `path` stands for, or -1. /dev/stdout, /dev/fd/N and /proc/self/fd/N all
@@ -97,15 +104,6 @@ bool open_descriptor(OutputFile& file, int descriptor, InputFile const& input) {
     return file.fd >= 0;
 }
 
-// Whether the target's name in its directory still leads to the file that
-// stood there at the start, unchanged since.
-bool original_still_named(OutputFile const& file) {
-    struct stat named, original;
-    return fstatat(file.directory_fd, base_name_of(file.target_path).c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           fstat(file.original_fd, &original) == 0 && same_file(named, original) &&
-           version_of(original) == file.original_version;
-}
-
 // Whether the file that stood under the target's name at the start is as
 // it was then.
 bool original_unchanged(OutputFile const& file) {
@@ -141,7 +139,7 @@ bool replace_target(OutputFile& file, SignalsHeldOff& held) {
     if (!file.target_exists) return renameat(directory, temporary, directory, target_name.c_str()) == 0;
     if (!original_unchanged(file)) return false;
     if (renameat2(directory, temporary, directory, target_name.c_str(), RENAME_EXCHANGE) != 0)
-        return errno == EINVAL && original_still_named(file) &&
+        return errno == EINVAL && names_original(file, target_name.c_str()) &&
                renameat(directory, temporary, directory, target_name.c_str()) == 0;
     if (names_original(file, temporary)) {
         unlinkat(directory, temporary, 0);
@@ -159,18 +157,19 @@ bool replace_target(OutputFile& file, SignalsHeldOff& held) {
 // opened: one moved away, with another put in its place, would receive the
 // new file where [out] no longer is.
 bool directory_still_named(OutputFile const& file) {
-    struct stat named, opened;
-    return stat(directory_of(file.target_path).c_str(), &named) == 0 && fstat(file.directory_fd, &opened) == 0 &&
-           same_file(named, opened);
+    struct stat named;
+    return stat(directory_of(file.target_path).c_str(), &named) == 0 &&
+           FileIdentity{named.st_dev, named.st_ino} == file.directory_identity;
 }
 
-// A name that leads to the original whatever becomes of its own name: its
-// descriptor's entry in /proc. Without /proc, its own name, which the
-// commit checks again just before the rename.
-std::string original_path(OutputFile const& file) {
+// Gives the new file the owner, mode and attributes of the original. Its
+// attributes are read through a name that leads to it whatever becomes of
+// its own name: its descriptor's entry in /proc; without /proc, through its
+// own name, which the commit checks again after the exchange.
+bool copy_original_attributes(OutputFile const& file) {
     std::string const own = "/proc/self/fd/" + std::to_string(file.original_fd);
-    struct stat through_proc;
-    return stat(own.c_str(), &through_proc) == 0 ? own : file.target_path;
+    return copy_attributes(file.original_ownership, own.c_str(), file.fd) ||
+           (errno == ENOENT && copy_attributes(file.original_ownership, file.target_path.c_str(), file.fd));
 }
 
 // A regular file of up to this size is read, converted and written within
@@ -392,7 +391,6 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     // name that leads nowhere yet (a new file, a dangling link) is let
     // through; reading the links below finds the directory and the name to
     // rename into, which must lead to this same file.
-    file.ends_soon = input.expected_size >= 0 && input.expected_size <= brief_input_size;
     file.original_fd = open(given.c_str(), O_PATH | O_CLOEXEC);
     if (file.original_fd < 0 && errno != ENOENT) return false;
     std::optional<Target> const target = resolve_target(given);
@@ -419,10 +417,23 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     file.directory_fd = open(directory_of(path).c_str(), (file.in_place ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
     if (file.directory_fd < 0) return false;
     file.target_path = path;
-    if (file.target_exists && !original_still_named(file)) return false;
+    // Which files these are, how they stand, and what the system would
+    // refuse at the rename, from one statx each.
+    struct statx directory, original;
+    if (!status_of(file.directory_fd, directory)) return false;
+    file.directory_identity = identity_of(directory);
+    if (file.target_exists) {
+        // The name in the directory that was opened leads to the file
+        // looked at, which is the one held open.
+        if (!status_of(file.original_fd, original) || identity_of(original) != file.original_identity ||
+            version_of(original) != file.original_version || !names_original(file, base_name_of(path).c_str()))
+            return false;
+        file.original_ownership = Ownership{original.stx_uid, original.stx_gid, original.stx_mode};
+    }
     // What would fail only at the rename, once the whole input was read,
     // fails now, and leaves nothing behind.
-    if (!rename_may_replace(file.directory_fd, file.original_fd)) return false;
+    if (!rename_may_replace(directory, file.target_exists ? &original : nullptr)) return false;
+    file.ends_soon = input.expected_size >= 0 && input.expected_size <= brief_input_size;
     if (file.in_place) return defer_replacement(file, input);
     // A new file gets what a plain create gives (the umask, or the
     // directory's default ACL); a replacement stays private until it takes
@@ -448,7 +459,7 @@ bool commit_output(OutputFile& file) {
     // must be on the disk before the rename, and the rename after it, or a
     // crash could leave neither. A replaced file is otherwise written back
     // whenever the system likes, as cp does.
-    if ((file.target_exists && !copy_attributes(file.original_fd, original_path(file).c_str(), file.fd)) ||
+    if ((file.target_exists && !copy_original_attributes(file)) ||
         (file.in_place && fsync(file.fd) != 0) || !close_output(file)) {
         discard(file);
         return false;
