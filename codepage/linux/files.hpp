@@ -39,7 +39,7 @@ struct OutputFile {
     FileVersion original_version;
     Ownership original_ownership;
     FileIdentity directory_identity;
-    bool in_place = false;       // the target is the input: flushed to disk around the rename
+    bool in_place = false;       // the target is the input: flushed to disk around the replacement
     bool ends_soon = false;      // the input is a small regular file: signals wait for the end of the run
     // In place, until the output first differs from the target's content:
     // a descriptor to read that content by, and how much of it the output
