@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -157,15 +156,6 @@ TEST_P(FaultInjection, IgnoredSignalStaysIgnored) {
     EXPECT_TRUE(succeeded(child.wait()));
     EXPECT_GT(fs::file_size(dir / "out"), large_input().size());
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fifo", "in", "out"}));
-}
-
-// The value of an extended attribute, or nothing where the file has none.
-std::optional<std::string> attribute(fs::path const& path, char const* name) {
-    std::string value(4096, '\0');
-    ssize_t const n = getxattr(path.c_str(), name, value.data(), value.size());
-    if (n < 0) return std::nullopt;
-    value.resize(static_cast<std::size_t>(n));
-    return value;
 }
 
 TEST_P(FaultInjection, SystemCallsThatFail) {

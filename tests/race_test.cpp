@@ -75,8 +75,8 @@ public:
         if (fd_ && fanotify_mark(fd_.get(), FAN_MARK_ADD, events, AT_FDCWD, file.c_str()) != 0) fd_ = UniqueFd();
     }
     explicit operator bool() const { return static_cast<bool>(fd_); }
-    // Lets `passing` reads through, and returns once `processes` reads
-    // after them wait. A process held there makes no other read meanwhile.
+    // Lets the first `passing` reads through, and returns once `processes`
+    // more wait.
     bool wait_for_read(int passing = 0, int processes = 1) {
         for (int seen = 0; seen < passing + processes; ++seen) {
             pollfd ready{fd_.get(), POLLIN, 0};
