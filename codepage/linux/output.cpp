@@ -172,18 +172,6 @@ bool copy_original_attributes(OutputFile const& file) {
            (errno == ENOENT && copy_attributes(file.original_ownership, file.target_path.c_str(), file.fd));
 }
 
-// In place, the old content is the only copy of the text: the new one must
-// be on the disk before it takes the old one's name, and the directory
-// after that, or a crash could leave neither. A file that replaces another
-// is otherwise only started on its way to the disk, as ext4 itself starts a
-// file renamed over another (not one exchanged with it) or written over
-// another (cp): a crash soon after leaves the old content or the new one,
-// hardly ever an empty file. A new file goes whenever the system likes.
-bool send_to_disk(OutputFile const& file) {
-    if (file.in_place) return fsync(file.fd) == 0;
-    return !file.target_exists || sync_file_range(file.fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0;
-}
-
 // A regular file of up to this size is read, converted and written within
 // milliseconds: signals that come meanwhile may wait that long.
 constexpr long long brief_input_size = 1 << 20;
@@ -467,7 +455,14 @@ bool commit_output(OutputFile& file) {
         if (comparison != Comparison::different) return comparison == Comparison::same;
     }
     if (file.temporary_path.empty()) return close_output(file);
-    if ((file.target_exists && !copy_original_attributes(file)) || !send_to_disk(file) || !close_output(file)) {
+    // In place, the old content is the only copy of the text: the new one
+    // must be on the disk before it takes the old one's name, and the
+    // directory after that, or a crash could leave neither. A replaced file
+    // is otherwise written back whenever the system likes (ext4 starts
+    // writing a file renamed over another at once, but not one exchanged
+    // with it).
+    if ((file.target_exists && !copy_original_attributes(file)) ||
+        (file.in_place && fsync(file.fd) != 0) || !close_output(file)) {
         discard(file);
         return false;
     }
