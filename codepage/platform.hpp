@@ -46,8 +46,14 @@ void print_message(std::string_view message, NativeStringView name = {});
 // standard error. The names must outlive the messages.
 void name_message_files(NativeStringView in, NativeStringView out);
 
-// Opens `name` for reading. False when it cannot be opened.
-bool open_input(InputFile& file, NativeStringView name, FileMode mode);
+// What became of opening [in]: open, not opened, or opened but not known
+// for the file its name leads to (the system would not tell which file it
+// is, or the name led to another file by the time it did), which the run
+// reports as a file it cannot read.
+enum class InputOpening { opened, cannot_open, cannot_read };
+
+// Opens `name` for reading.
+InputOpening open_input(InputFile& file, NativeStringView name, FileMode mode);
 
 // Fills `buffer` unless the end of the file comes first. Returns the number
 // of bytes read, or -1 on a read error, which includes a regular file that

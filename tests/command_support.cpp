@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -274,6 +275,14 @@ TemporaryDirectory::~TemporaryDirectory() {
     if (path_.empty()) return;
     std::error_code ignored;
     fs::remove_all(path_, ignored);
+}
+
+std::optional<std::string> attribute(fs::path const& path, char const* name) {
+    std::string value(4096, '\0');
+    ssize_t const n = getxattr(path.c_str(), name, value.data(), value.size());
+    if (n < 0) return std::nullopt;
+    value.resize(static_cast<std::size_t>(n));
+    return value;
 }
 
 std::vector<std::string> entries_of(fs::path const& directory) {

@@ -122,6 +122,9 @@ std::string utf8(char32_t cp);
 // descriptor is handed over; otherwise it is closed.
 bool feed_fifo(fs::path const& path, std::string_view bytes, UniqueFd* kept = nullptr);
 
+// The value of an extended attribute, or nothing where the file has none.
+std::optional<std::string> attribute(fs::path const& path, char const* name);
+
 // The names in a directory, sorted.
 std::vector<std::string> entries_of(fs::path const& directory);
 

@@ -158,6 +158,68 @@ TEST_P(FaultInjection, IgnoredSignalStaysIgnored) {
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fifo", "in", "out"}));
 }
 
+TEST_P(FaultInjection, SystemCallsThatFail) {
+    if (!succeeded(run("/usr/bin/strace", {"-o", "/dev/null", "/bin/true"})))
+        GTEST_SKIP() << "strace is missing or cannot trace here";
+    struct Case {
+        char const* label;
+        std::vector<std::string> injections;  // each "call:how", made to fail as strace's inject= tells
+        char const* file;                      // the file converted in place, or into "out"
+        std::string content;
+        bool acl;  // chmod 640, setfacl -m u:nobody:rw: the group has less than the ACL's mask, which the mode shows
+        bool succeeds;    // else it fails with `failure`'s message, of [in] or of [out], and nothing changes
+        std::string (*failure)(std::string_view);
+    };
+    std::string const utf8 = "const char*s=\"\xE3\x81\x82\";\n";  // refused in place, and garbled if converted
+    std::string const cp932 = "puts(\"\x93\xFA\x96\x7B\");\n";
+    std::vector<Case> const cases = {
+        // The run cannot tell which file it opened, nor then whether it is in place.
+        {"fstat of [in], in place", {"newfstatat:error=EIO:when=1"}, "f.c", utf8, false, false, cannot_read},
+        {"fstat of [in], into [out]", {"newfstatat:error=EIO:when=1"}, "out", cp932, false, false, cannot_read},
+        // A FUSE file system that answers getxattr but not listxattr.
+        {"no listing of attributes", {"listxattr:error=EOPNOTSUPP"}, "f.c", cp932, true, true, nullptr},
+        {"no listing, the ACL refused", {"listxattr:error=EOPNOTSUPP", "fsetxattr:error=EPERM"}, "f.c", cp932, true,
+         false, cannot_write},
+        // NFS, or FUSE without rename2: the check and then the rename.
+        {"no exchange of names", {"renameat2:error=EINVAL"}, "out", cp932, false, true, nullptr},
+        {"no exchange of names, in place", {"renameat2:error=EINVAL"}, "f.c", cp932, true, true, nullptr},
+    };
+    for (auto const& c : cases) {
+        write_file(dir / "f.c", c.content);
+        fs::path const out = dir / c.file;
+        ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+        if (c.acl) {
+            ASSERT_TRUE(succeeded(run("/usr/bin/setfacl", {"-m", "u:nobody:rw", out.string()})));
+        }
+        std::string const before = read_file(out);
+        struct stat before_status {}, after {};
+        ASSERT_EQ(stat(out.c_str(), &before_status), 0);
+        std::optional<std::string> const acl = attribute(out, "system.posix_acl_access");
+        std::string trace = "trace=";
+        std::vector<std::string> arguments = {"-qq", "-o", "/dev/null"};
+        for (auto const& injection : c.injections) {
+            trace.append(injection, 0, injection.find(':')).push_back(',');
+            arguments.insert(arguments.end(), {"-e", "inject=" + injection});
+        }
+        trace.pop_back();
+        arguments.insert(arguments.end(), {"-e", trace, GetParam(), path("f.c"), out.string()});
+        RunResult const result = run("/usr/bin/strace", arguments, {.extra_environment = {"ASAN_OPTIONS=detect_leaks=0"}});
+        if (c.succeeds) {
+            EXPECT_TRUE(succeeded(result)) << c.label;
+            EXPECT_NE(read_file(out), before) << c.label;
+        } else {
+            std::string const name = c.failure == cannot_read ? path("f.c") : out.string();
+            EXPECT_TRUE(failed_with(result, c.failure(name))) << c.label;
+            EXPECT_EQ(read_file(out), before) << c.label;
+        }
+        ASSERT_EQ(stat(out.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before_status.st_mode) << c.label;
+        EXPECT_EQ(attribute(out, "system.posix_acl_access"), acl) << c.label;
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"f.c", "in", "out"})) << c.label;
+        write_file(dir / "out", old_content);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothPrograms, FaultInjection, ::testing::Values(litconv_program, txtconv_program),
                          [](auto const& info) { return fs::path(info.param).filename().string(); });
 

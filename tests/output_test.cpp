@@ -148,15 +148,6 @@ bool set_attribute(fs::path const& path, char const* name, std::string_view valu
     return setxattr(path.c_str(), name, value.data(), value.size(), 0) == 0;
 }
 
-// The value of an extended attribute, or nothing where the file has none.
-std::optional<std::string> attribute(fs::path const& path, char const* name) {
-    std::string value(4096, '\0');
-    ssize_t const n = getxattr(path.c_str(), name, value.data(), value.size());
-    if (n < 0) return std::nullopt;
-    value.resize(static_cast<std::size_t>(n));
-    return value;
-}
-
 TEST_P(OutputTest, ReplacementKeepsAccessRulesAndAttributes) {
     ASSERT_EQ(mkdir(path("inheriting").c_str(), 0755), 0);
     if (!set_attribute(dir / "inheriting", "system.posix_acl_default", default_acl) ||

@@ -65,19 +65,27 @@ void no_core_dumps() {
     setrlimit(RLIMIT_CORE, &none);
 }
 
-// Holds the first read of a file by any process until released: the
-// system waits on a permission event of fanotify without limit.
+// Holds a read of a file (or its open, with FAN_OPEN_PERM) by any process
+// until released: the system waits on a permission event of fanotify
+// without limit.
 class ReadGate {
 public:
-    explicit ReadGate(fs::path const& file) : fd_(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY)) {
-        if (fd_ && fanotify_mark(fd_.get(), FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, file.c_str()) != 0) fd_ = UniqueFd();
+    explicit ReadGate(fs::path const& file, std::uint64_t events = FAN_ACCESS_PERM)
+        : fd_(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY)) {
+        if (fd_ && fanotify_mark(fd_.get(), FAN_MARK_ADD, events, AT_FDCWD, file.c_str()) != 0) fd_ = UniqueFd();
     }
     explicit operator bool() const { return static_cast<bool>(fd_); }
-    bool wait_for_read() {
-        pollfd ready{fd_.get(), POLLIN, 0};
-        fanotify_event_metadata event{};
-        if (poll(&ready, 1, 10'000) != 1 || read(fd_.get(), &event, sizeof event) != sizeof event) return false;
-        if (event.fd >= 0) close(event.fd);
+    // Lets the first `passing` reads through, and returns once `processes`
+    // more wait.
+    bool wait_for_read(int passing = 0, int processes = 1) {
+        for (int seen = 0; seen < passing + processes; ++seen) {
+            pollfd ready{fd_.get(), POLLIN, 0};
+            fanotify_event_metadata event{};
+            if (poll(&ready, 1, 10'000) != 1 || read(fd_.get(), &event, sizeof event) != sizeof event) return false;
+            fanotify_response const allow{event.fd, FAN_ALLOW};
+            if (seen < passing && write(fd_.get(), &allow, sizeof allow) != sizeof allow) return false;
+            if (event.fd >= 0) close(event.fd);
+        }
         return true;
     }
     void release() { fd_ = UniqueFd(); }  // closing the group lets every read through
@@ -157,32 +165,65 @@ TEST_P(RaceTest, FileChangedDuringAnInPlaceRun) {
     struct Case {
         char const* label;
         Action change;
-        bool succeeds;  // else the input cannot be read
+        bool succeeds;  // else it fails with `failure`'s message
         std::string afterwards;
+        std::uint64_t held_at = FAN_ACCESS_PERM;  // a read, or the open
+        int passing = 0;                           // reads let through before the one held
+        std::string (*failure)(std::string_view) = cannot_read;
     };
     std::string const edited = "int edited;\n";
+    auto const save_by_rename = [&](fs::path const& f) { write_file(f.string() + "~", edited), fs::rename(f.string() + "~", f); };
     std::vector<Case> const cases = {
         {"untouched", [](auto&) {}, true, converted},
         {"saved in place", [&](auto& f) { write_file(f, edited); }, false, edited},
         {"appended to (>>)", [](auto& f) { append(f, "int more;\n"); }, false, std::string(source) + "int more;\n"},
         // The old file, which the run reads, loses its name and with it its
         // status change time.
-        {"saved by rename", [&](auto& f) { write_file(f.string() + "~", edited), fs::rename(f.string() + "~", f); },
-         false, edited},
+        {"saved by rename", save_by_rename, false, edited},
+        // Before the run could ask which file it opened: the name leads to
+        // another by then.
+        {"saved by rename while opened", save_by_rename, false, edited, FAN_OPEN_PERM},
+        // The run has read the file to its end (two reads) and compares its
+        // output with it: all that is left is to put the new file in place.
+        {"saved by rename after it was read", save_by_rename, false, edited, FAN_ACCESS_PERM, 2, cannot_write},
     };
     for (auto const& c : cases) {
         write_file(dir / "f.c", source);
-        ReadGate gate(dir / "f.c");
+        ReadGate gate(dir / "f.c", c.held_at);
         if (!gate) GTEST_SKIP() << "no fanotify permission events here (needs root)";
         Child child(GetParam(), {path("f.c"), path("f.c")});
-        ASSERT_TRUE(gate.wait_for_read()) << c.label;
+        ASSERT_TRUE(gate.wait_for_read(c.passing)) << c.label;
         c.change(dir / "f.c");
         gate.release();
         RunResult const result = child.wait();
-        EXPECT_TRUE(c.succeeds ? succeeded(result) : failed_with(result, cannot_read(path("f.c")))) << c.label;
+        EXPECT_TRUE(c.succeeds ? succeeded(result) : failed_with(result, c.failure(path("f.c")))) << c.label;
         EXPECT_EQ(read_file(dir / "f.c"), c.afterwards) << c.label;
         EXPECT_EQ(dir.entries(), (std::vector<std::string>{"f.c", "fifo", "in"})) << c.label;
     }
+}
+
+TEST_P(RaceTest, TwoRunsInPlaceOnOneFile) {
+    // Both are held at their first read; once let go, they replace the
+    // file at about the same moment. The first to do so wins.
+    char const* const other = GetParam() == std::string_view(litconv_program) ? txtconv_program : litconv_program;
+    std::string const converted_by_other = convert_file(other, source, "in", "by other");
+    fs::remove(dir / "by other");
+    write_file(dir / "f.c", source);
+    ReadGate gate(dir / "f.c");
+    if (!gate) GTEST_SKIP() << "no fanotify permission events here (needs root)";
+    Child first(GetParam(), {path("f.c"), path("f.c")});
+    Child second(other, {path("f.c"), path("f.c")});
+    ASSERT_TRUE(gate.wait_for_read(0, 2));
+    gate.release();
+    RunResult const results[] = {first.wait(), second.wait()};
+    bool const first_won = succeeded(results[0]);
+    // The loser finds the file replaced at the end of its input, or when
+    // it would replace it.
+    RunResult const& lost = results[first_won ? 1 : 0];
+    EXPECT_TRUE(failed_with(lost, cannot_read(path("f.c"))) || failed_with(lost, cannot_write(path("f.c"))));
+    EXPECT_TRUE(first_won || succeeded(results[1]));
+    EXPECT_EQ(read_file(dir / "f.c"), first_won ? converted : converted_by_other);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"f.c", "fifo", "in"}));
 }
 
 TEST_P(RaceTest, FileThatReportsMoreThanItHolds) {
@@ -221,7 +262,7 @@ TEST_P(RaceTest, EverySignalThatWouldEndTheRun) {
     }
 }
 
-TEST_P(RaceTest, SignalDuringOrAfterTheRenameLeavesASuccess) {
+TEST_P(RaceTest, SignalBeforeDuringOrAfterTheReplacement) {
     if (!succeeded(run("/usr/bin/strace", {"-o", "/dev/null", "/bin/true"})))
         GTEST_SKIP() << "strace is missing or cannot trace here";
     no_core_dumps();
@@ -229,11 +270,16 @@ TEST_P(RaceTest, SignalDuringOrAfterTheRenameLeavesASuccess) {
         char const* calls;  // the signal comes as the program enters the first of them
         int signal;
         bool in_place;
+        bool ends_it = false;         // else the run succeeds
+        bool ignored_at_start = false;
     };
     char const* const rename = "rename,renameat,renameat2:when=1";  // held off, it would come right after
+    // Into a temporary file, from a small file: held off until the end of the run.
+    char const* const write = "write:when=1";
     std::vector<Case> const cases = {
         {rename, SIGINT, false}, {rename, SIGUSR1, false}, {rename, SIGTERM, true}, {rename, SIGQUIT, true},
         {"fsync:when=2", SIGHUP, true},  // the directory's flush
+        {write, SIGTERM, false, true}, {write, SIGRTMIN, true, true}, {write, SIGUSR1, false, false, true},
     };
     for (auto const& c : cases) {
         write_file(dir / "in", source);
@@ -243,9 +289,15 @@ TEST_P(RaceTest, SignalDuringOrAfterTheRenameLeavesASuccess) {
         std::string const inject = "inject=" + calls + ":signal=" + std::to_string(c.signal) + std::strchr(c.calls, ':');
         RunResult const result = run("/usr/bin/strace", {"-qq", "-o", "/dev/null", "-e", "trace=" + calls, "-e", inject,
                                                          GetParam(), path("in"), out},
-                                     {.extra_environment = {"ASAN_OPTIONS=detect_leaks=0"}});  // none under ptrace
-        EXPECT_TRUE(succeeded(result)) << c.calls << ' ' << strsignal(c.signal);
-        EXPECT_EQ(read_file(out), converted) << c.calls;
+                                     {.extra_environment = {"ASAN_OPTIONS=detect_leaks=0"},  // none under ptrace
+                                      .ignored_signals = c.ignored_at_start ? std::vector{c.signal} : std::vector<int>{}});
+        if (c.ends_it) {
+            EXPECT_EQ(result.signal, c.signal) << c.calls << ' ' << strsignal(c.signal);
+            EXPECT_EQ(read_file(out), c.in_place ? std::string(source) : std::string(old_content)) << c.calls;
+        } else {
+            EXPECT_TRUE(succeeded(result)) << c.calls << ' ' << strsignal(c.signal);
+            EXPECT_EQ(read_file(out), converted) << c.calls;
+        }
         EXPECT_EQ(hidden_files(dir.path()), std::vector<std::string>{}) << c.calls;
     }
 }

@@ -90,8 +90,8 @@ int run_conversion(std::span<const NativeChar* const> arguments, Conversion cons
     MessageFiles const message_files(in_name, out_name);
 
     InputFile in;
-    if (!open_input(in, in_name, conversion.mode)) {
-        print_message(message_cannot_open, in_name);
+    if (InputOpening const opening = open_input(in, in_name, conversion.mode); opening != InputOpening::opened) {
+        print_message(opening == InputOpening::cannot_open ? message_cannot_open : message_cannot_read, in_name);
         return exit_failure;
     }
     Blocks const blocks = blocks_for(in);

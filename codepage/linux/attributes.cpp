@@ -41,11 +41,16 @@ bool read_whole(std::vector<char>& value, Get get) {
 }
 
 // The names of the extended attributes of the file `path` leads to; none
-// where the file system has no extended attributes.
+// where the file system has no extended attributes. Where it has them but
+// lists none (a FUSE file system may answer getxattr and not listxattr),
+// the access ACL is still looked for by its name.
 bool attribute_names(char const* path, std::vector<std::string>& names) {
     std::vector<char> list;
-    if (!read_whole(list, [path](char* buffer, std::size_t size) { return listxattr(path, buffer, size); }))
-        return errno == ENOTSUP;
+    if (!read_whole(list, [path](char* buffer, std::size_t size) { return listxattr(path, buffer, size); })) {
+        if (errno != ENOTSUP) return false;
+        names.emplace_back(access_acl);
+        return true;
+    }
     for (std::size_t i = 0; i < list.size();) {
         std::string_view const name(list.data() + i);
         names.emplace_back(name);
@@ -54,12 +59,16 @@ bool attribute_names(char const* path, std::vector<std::string>& names) {
     return true;
 }
 
-bool copy_attribute(char const* from, int to, std::string const& name) {
+enum class Copy { copied, absent, failed };
+
+// An attribute the file does not have (any more) is absent; one that
+// carries no access rules is absent too where it cannot be copied.
+Copy copy_attribute(char const* from, int to, std::string const& name) {
     std::vector<char> value;
-    bool const copied =
-        read_whole(value, [&](char* buffer, std::size_t size) { return getxattr(from, name.c_str(), buffer, size); }) &&
-        fsetxattr(to, name.c_str(), value.data(), value.size(), 0) == 0;
-    return copied || !grants_access(name);
+    if (!read_whole(value, [&](char* buffer, std::size_t size) { return getxattr(from, name.c_str(), buffer, size); }))
+        return errno == ENODATA || errno == ENOTSUP || !grants_access(name) ? Copy::absent : Copy::failed;
+    if (fsetxattr(to, name.c_str(), value.data(), value.size(), 0) == 0) return Copy::copied;
+    return grants_access(name) ? Copy::failed : Copy::absent;
 }
 
 bool copy_extended_attributes(char const* from, int to) {
@@ -67,8 +76,9 @@ bool copy_extended_attributes(char const* from, int to) {
     if (!attribute_names(from, names)) return false;
     bool has_access_acl = false;
     for (auto const& name : names) {
-        if (!copy_attribute(from, to, name)) return false;
-        has_access_acl = has_access_acl || name == access_acl;
+        Copy const copy = copy_attribute(from, to, name);
+        if (copy == Copy::failed) return false;
+        has_access_acl = has_access_acl || (copy == Copy::copied && name == access_acl);
     }
     // A default ACL of the directory gave the new file an ACL of its own,
     // which the old file did not have.
@@ -77,19 +87,17 @@ bool copy_extended_attributes(char const* from, int to) {
 
 }  // namespace
 
-bool copy_attributes(int from, char const* from_path, int to) {
-    struct stat st;
-    if (fstat(from, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+bool copy_attributes(Ownership const& from, char const* from_path, int to) {
     // Only root may give a file away; a member of the file's group may
     // still keep the group, as the other members need.
-    if (fchown(to, st.st_uid, st.st_gid) != 0 && fchown(to, static_cast<uid_t>(-1), st.st_gid) != 0) {
+    if (fchown(to, from.owner, from.group) != 0 && fchown(to, static_cast<uid_t>(-1), from.group) != 0) {
         // Neither: the file stays ours and in our group.
     }
     // The mode comes last: chown clears the set-user-ID and set-group-ID
     // bits. Where an ACL was copied, the mode's group bits are its mask and
     // the old file's group bits were that same mask, so the mode changes no
     // access the ACL gives.
-    return copy_extended_attributes(from_path, to) && fchmod(to, st.st_mode & 07777) == 0;
+    return copy_extended_attributes(from_path, to) && fchmod(to, from.mode & 07777) == 0;
 }
 
 }  // namespace codepage

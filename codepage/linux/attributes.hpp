@@ -2,15 +2,23 @@
 // (POSIX ACLs among them) and its mode.
 #pragma once
 
+#include <sys/types.h>
+
 namespace codepage {
 
-// Gives the file open as `to` the owner, group, extended attributes and mode
-// of the regular file open as `from` (O_PATH will do), whose extended
-// attributes are read through `from_path`, a name that leads to it (the
-// system has no calls for them on such a descriptor). False when `from`
-// cannot be examined or its access rules cannot be carried over whole; the
-// new file must then not take its place, since it could be open to more
-// users than the old one was.
-bool copy_attributes(int from, char const* from_path, int to);
+// Who a regular file belongs to, and its mode.
+struct Ownership {
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t mode = 0;
+};
+
+// Gives the file open as `to` the owner, group and mode `from`, and the
+// extended attributes of the file `from_path` leads to (the system has no
+// calls for them on an O_PATH descriptor). False when those attributes
+// cannot be read or its access rules cannot be carried over whole; the new
+// file must then not take its place, since it could be open to more users
+// than the old one was.
+bool copy_attributes(Ownership const& from, char const* from_path, int to);
 
 }  // namespace codepage

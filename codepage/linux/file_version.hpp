@@ -18,4 +18,9 @@ inline FileVersion version_of(struct stat const& st) {
     return {st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
+inline FileVersion version_of(struct statx const& sx) {
+    return {static_cast<long long>(sx.stx_size), sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec, sx.stx_ctime.tv_sec,
+            sx.stx_ctime.tv_nsec};
+}
+
 }  // namespace codepage

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "codepage/linux/attributes.hpp"
 #include "codepage/linux/file_version.hpp"
 #include "codepage/native.hpp"
 
@@ -30,12 +31,16 @@ struct OutputFile {
     int fd = -1;
     int directory_fd = -1;       // the target's directory, which holds the temporary file
     bool target_exists = false;  // its owner, attributes and mode go to the new file
-    // The existing target as it was found at the start (O_PATH), and how it
-    // stood then: only that file, unchanged and still under its name, is
-    // replaced.
+    // The existing target as it was found at the start (O_PATH), which file
+    // it is and how it stood then: only that file, unchanged and still under
+    // its name, is replaced.
     int original_fd = -1;
+    FileIdentity original_identity;
     FileVersion original_version;
-    bool in_place = false;       // the target is the input: flushed to disk around the rename
+    Ownership original_ownership;
+    FileIdentity directory_identity;
+    bool in_place = false;       // the target is the input: flushed to disk around the replacement
+    bool ends_soon = false;      // the input is a small regular file: signals wait for the end of the run
     // In place, until the output first differs from the target's content:
     // a descriptor to read that content by, and how much of it the output
     // has repeated so far. The temporary file does not exist yet.

@@ -13,17 +13,26 @@ InputFile::~InputFile() {
     if (fd >= 0) close(fd);
 }
 
-bool open_input(InputFile& file, NativeStringView name, FileMode) {
-    file.fd = open(std::string(name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (file.fd < 0) return false;
-    struct stat st;
-    if (fstat(file.fd, &st) != 0) return true;
+InputOpening open_input(InputFile& file, NativeStringView name, FileMode) {
+    std::string const path(name);
+    file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file.fd < 0) return InputOpening::cannot_open;
+    // Which file is open decides whether the run is in place, and with it
+    // the refusals and the checks of [out]. A file saved over [in] between
+    // the open and the question would stand under the name while the old
+    // one is read, and the old text would replace the new one as if into
+    // another file. Once asked, such a save is seen at the end of the
+    // input: the old file loses a name, which moves its status change time.
+    struct stat st, named;
+    if (fstat(file.fd, &st) != 0 || stat(path.c_str(), &named) != 0 || st.st_dev != named.st_dev ||
+        st.st_ino != named.st_ino)
+        return InputOpening::cannot_read;
     file.identity = FileIdentity{st.st_dev, st.st_ino};
     if (S_ISREG(st.st_mode)) {
         file.expected_size = st.st_size;
         file.opened_version = version_of(st);
     }
-    return true;
+    return InputOpening::opened;
 }
 
 namespace {

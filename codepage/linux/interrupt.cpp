@@ -64,24 +64,52 @@ void install_handlers() {
     });
 }
 
+// While a run that ends soon has its temporary file, the signals stay held
+// off, and the mask they are let in by is the one from before.
+bool held_for_file = false;
+sigset_t mask_outside;
+
 }  // namespace
 
 SignalsHeldOff::SignalsHeldOff() {
+    if (held_for_file) {
+        previous_ = mask_outside;
+        return;
+    }
     sigset_t const set = ending_signal_set();
     sigprocmask(SIG_BLOCK, &set, &previous_);
 }
 
 SignalsHeldOff::~SignalsHeldOff() {
-    if (!to_the_end_) sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    if (!to_the_end_ && !held_for_file) sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-void remove_on_signal(int directory, std::string_view name) {
-    install_handlers();
+void SignalsHeldOff::remove_on_signal(int directory, std::string_view name, bool soon) {
+    if (soon) {
+        held_for_file = true;
+        mask_outside = previous_;
+    } else {
+        install_handlers();
+    }
     std::memcpy(pending_name, name.data(), name.size());
     pending_name[name.size()] = '\0';
     pending_directory = directory;
 }
 
-void forget_temporary_file() { pending_directory = -1; }
+void SignalsHeldOff::forget_temporary_file() {
+    pending_directory = -1;
+    held_for_file = false;
+}
+
+bool SignalsHeldOff::ending_signal_waits() const {
+    sigset_t waiting;
+    if (sigpending(&waiting) != 0) return false;
+    bool ends = false;
+    for_each_ending_signal([&](int s) {
+        struct sigaction action;
+        ends = ends || (sigismember(&waiting, s) == 1 && sigaction(s, nullptr, &action) == 0 && action.sa_handler != SIG_IGN);
+    });
+    return ends;
+}
 
 }  // namespace codepage

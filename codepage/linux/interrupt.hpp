@@ -17,6 +17,21 @@ public:
     SignalsHeldOff& operator=(SignalsHeldOff const&) = delete;
     ~SignalsHeldOff();
 
+    // Records the temporary file `name` in `directory`, to be removed if
+    // one of those signals comes; `directory` stays open until
+    // forget_temporary_file, and the name is at most NAME_MAX bytes long.
+    // A run that ends `soon` (nothing it does can wait long) keeps the
+    // signals held off until then, and one that came meanwhile ends the
+    // program once the file is gone: installing the handlers would cost
+    // one system call for each of those signals. Otherwise the first call
+    // installs them.
+    void remove_on_signal(int directory, std::string_view name, bool soon);
+    void forget_temporary_file();
+
+    // Whether one of those signals came and waits, and is not ignored: once
+    // let in, it ends the program.
+    bool ending_signal_waits() const;
+
     // Once the target is replaced the run has succeeded, and no signal may
     // make it look failed: the signals stay held off until the program
     // ends, which it then does with its own exit status.
@@ -26,12 +41,5 @@ private:
     sigset_t previous_;
     bool to_the_end_ = false;
 };
-
-// Records the temporary file `name` in `directory`, to be removed if one of
-// those signals comes; the first call installs the handlers. The name is at
-// most NAME_MAX bytes long, and `directory` stays open until
-// forget_temporary_file. Call both while the signals are held off.
-void remove_on_signal(int directory, std::string_view name);
-void forget_temporary_file();
 
 }  // namespace codepage

@@ -1,15 +1,17 @@
-// Writing the output file: a temporary file beside the target, renamed over
-// it once complete; in place, only once the output differs from it.
+// Writing the output file: a temporary file beside the target, put in its
+// place once complete; in place, only once the output differs from it.
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 
@@ -32,6 +34,12 @@ std::string directory_of(std::string const& path) {
 std::string base_name_of(std::string const& path) { return path.substr(path.rfind('/') + 1); }
 
 bool same_file(struct stat const& a, struct stat const& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The basic status of the file open as `fd` (O_PATH will do), with the file
+// attributes that chattr sets.
+bool status_of(int fd, struct statx& sx) { return statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0; }
+
+FileIdentity identity_of(struct statx const& sx) { return {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino}; }
 
 // The number of the descriptor of this process that the symbolic link
 // `path` stands for, or -1. /dev/stdout, /dev/fd/N and /proc/self/fd/N all
@@ -96,32 +104,77 @@ bool open_descriptor(OutputFile& file, int descriptor, InputFile const& input) {
     return file.fd >= 0;
 }
 
-// Whether the target's name in its directory still leads to the file that
-// stood there at the start, unchanged since.
-bool original_still_named(OutputFile const& file) {
-    struct stat named, original;
-    return fstatat(file.directory_fd, base_name_of(file.target_path).c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           fstat(file.original_fd, &original) == 0 && same_file(named, original) &&
-           version_of(original) == file.original_version;
+// Whether the file that stood under the target's name at the start is as
+// it was then.
+bool original_unchanged(OutputFile const& file) {
+    struct stat original;
+    return fstat(file.original_fd, &original) == 0 && version_of(original) == file.original_version;
+}
+
+// Whether the name `name` in the target's directory leads to the file that
+// stood under the target's name at the start, with its size and its
+// modification time of then. Its status change time is not asked: a rename
+// moves it.
+bool names_original(OutputFile const& file, char const* name) {
+    struct stat st;
+    if (fstatat(file.directory_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    FileVersion const version = version_of(st);
+    return FileIdentity{st.st_dev, st.st_ino} == file.original_identity && version.size == file.original_version.size &&
+           version.modified_seconds == file.original_version.modified_seconds &&
+           version.modified_nanoseconds == file.original_version.modified_nanoseconds;
+}
+
+// Puts the temporary file under the target's name. An existing target is
+// exchanged with it, which makes the last check and the replacement one
+// step: the file it then gets back must be the one that stood there at the
+// start, unchanged, and is removed. Anything else was put under the name
+// meanwhile (an editor's save, another run), however late: it goes back
+// and the run fails, as an editor keeps a file changed since it was read.
+// Where the file system cannot exchange (EINVAL), the name is checked and
+// the file renamed over it, two steps with a window between them.
+bool replace_target(OutputFile& file, SignalsHeldOff& held) {
+    std::string const target_name = base_name_of(file.target_path);
+    char const* const temporary = file.temporary_path.c_str();
+    int const directory = file.directory_fd;
+    if (!file.target_exists) return renameat(directory, temporary, directory, target_name.c_str()) == 0;
+    if (!original_unchanged(file)) return false;
+    if (renameat2(directory, temporary, directory, target_name.c_str(), RENAME_EXCHANGE) != 0)
+        return errno == EINVAL && names_original(file, target_name.c_str()) &&
+               renameat(directory, temporary, directory, target_name.c_str()) == 0;
+    if (names_original(file, temporary)) {
+        unlinkat(directory, temporary, 0);
+        return true;
+    }
+    if (renameat2(directory, temporary, directory, target_name.c_str(), RENAME_EXCHANGE) != 0) {
+        // The other file keeps the temporary name rather than be removed.
+        held.forget_temporary_file();
+        file.temporary_path.clear();
+    }
+    return false;
 }
 
 // Whether the directory's name still leads to the directory that was
 // opened: one moved away, with another put in its place, would receive the
 // new file where [out] no longer is.
 bool directory_still_named(OutputFile const& file) {
-    struct stat named, opened;
-    return stat(directory_of(file.target_path).c_str(), &named) == 0 && fstat(file.directory_fd, &opened) == 0 &&
-           same_file(named, opened);
+    struct stat named;
+    return stat(directory_of(file.target_path).c_str(), &named) == 0 &&
+           FileIdentity{named.st_dev, named.st_ino} == file.directory_identity;
 }
 
-// A name that leads to the original whatever becomes of its own name: its
-// descriptor's entry in /proc. Without /proc, its own name, which the
-// commit checks again just before the rename.
-std::string original_path(OutputFile const& file) {
+// Gives the new file the owner, mode and attributes of the original. Its
+// attributes are read through a name that leads to it whatever becomes of
+// its own name: its descriptor's entry in /proc; without /proc, through its
+// own name, which the commit checks again after the exchange.
+bool copy_original_attributes(OutputFile const& file) {
     std::string const own = "/proc/self/fd/" + std::to_string(file.original_fd);
-    struct stat through_proc;
-    return stat(own.c_str(), &through_proc) == 0 ? own : file.target_path;
+    return copy_attributes(file.original_ownership, own.c_str(), file.fd) ||
+           (errno == ENOENT && copy_attributes(file.original_ownership, file.target_path.c_str(), file.fd));
 }
+
+// A regular file of up to this size is read, converted and written within
+// milliseconds: signals that come meanwhile may wait that long.
+constexpr long long brief_input_size = 1 << 20;
 
 constexpr std::size_t suffix_length = 8;
 
@@ -153,11 +206,11 @@ bool create_temporary(OutputFile& file, mode_t mode) {
     if (base.size() > NAME_MAX - decoration) base.resize(NAME_MAX - decoration);
     for (int tries = 0; tries < 100; ++tries) {
         std::string const name = "." + base + "." + random_suffix();
-        SignalsHeldOff const held;
+        SignalsHeldOff held;
         file.fd = openat(file.directory_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (file.fd >= 0) {
             file.temporary_path = name;
-            remove_on_signal(file.directory_fd, name);
+            held.remove_on_signal(file.directory_fd, name, file.ends_soon);
             return true;
         }
         if (errno != EEXIST) return false;
@@ -172,9 +225,9 @@ bool close_output(OutputFile& file) { return close(std::exchange(file.fd, -1)) =
 void discard(OutputFile& file) {
     if (file.fd >= 0) close_output(file);
     if (!file.temporary_path.empty()) {
-        SignalsHeldOff const held;
+        SignalsHeldOff held;
         unlinkat(file.directory_fd, file.temporary_path.c_str(), 0);
-        forget_temporary_file();
+        held.forget_temporary_file();
         file.temporary_path.clear();
     }
 }
@@ -221,26 +274,60 @@ Comparison compare_with_file(int fd, long long offset, std::span<const Byte> byt
     return Comparison::same;
 }
 
-// Copies the first `length` bytes of the file `from` to `to` at its offset,
+// Copies the bytes [offset, end) of the file `from` to `to` at its offset,
 // inside the kernel where the file system can.
-bool copy_prefix(int from, int to, long long length) {
-    off_t offset = 0;
-    while (offset < length) {
-        ssize_t const n = copy_file_range(from, &offset, to, nullptr, static_cast<std::size_t>(length - offset), 0);
+bool copy_range(int from, int to, off_t offset, off_t end) {
+    while (offset < end) {
+        ssize_t const n = copy_file_range(from, &offset, to, nullptr, static_cast<std::size_t>(end - offset), 0);
         if (n > 0 || (n < 0 && errno == EINTR)) continue;
         if (n == 0) return false;  // the file is shorter than it was
         if (errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP) return false;
         break;  // not on this file system: through memory
     }
     Byte piece[comparison_piece];
-    while (offset < length) {
-        std::size_t const wanted = std::min(sizeof piece, static_cast<std::size_t>(length - offset));
+    while (offset < end) {
+        std::size_t const wanted = std::min(sizeof piece, static_cast<std::size_t>(end - offset));
         ssize_t const n = pread(from, piece, wanted, offset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0 || !write_all(to, std::span(piece, static_cast<std::size_t>(n)))) return false;
         offset += n;
     }
     return true;
+}
+
+// The data of the file `from` from `offset` on, up to `length`: where it
+// begins and ends, or nothing where only a hole is left. A file system
+// that does not tell its holes has data up to `length`.
+std::optional<std::pair<off_t, off_t>> next_data(int from, off_t offset, off_t length) {
+    off_t const data = lseek(from, offset, SEEK_DATA);
+    if (data < 0) {
+        if (errno == ENXIO) return std::nullopt;
+        return std::pair(offset, length);
+    }
+    if (data >= length) return std::nullopt;
+    off_t const hole = lseek(from, data, SEEK_HOLE);
+    return std::pair(data, hole < 0 ? length : std::min(hole, length));
+}
+
+// Copies the first `length` bytes of the file `from` to `to`, which is
+// left at their end, and keeps their holes: a sparse file replaced in place
+// needs no more room on the disk than its data. `from` shares its offset
+// with the input, which is put back.
+bool copy_prefix(int from, int to, long long length) {
+    off_t const input_offset = lseek(from, 0, SEEK_CUR);
+    off_t copied = 0;  // and `to` stands there
+    bool ok = input_offset >= 0;
+    while (ok && copied < length) {
+        auto const data = next_data(from, copied, static_cast<off_t>(length));
+        if (!data) break;
+        ok = (data->first == copied || lseek(to, data->first, SEEK_SET) == data->first) &&
+             copy_range(from, to, data->first, data->second);
+        copied = data->second;
+    }
+    // A hole at the end of the prefix.
+    ok = ok && (copied == length || (ftruncate(to, static_cast<off_t>(length)) == 0 &&
+                                     lseek(to, static_cast<off_t>(length), SEEK_SET) == length));
+    return lseek(from, input_offset, SEEK_SET) == input_offset && ok;
 }
 
 // In place, the first time the output differs from the file: the temporary
@@ -322,6 +409,7 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     // What the platform's own open would refuse is refused here too, though
     // the rename would get past it.
     if (file.target_exists && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    file.original_identity = FileIdentity{st.st_dev, st.st_ino};
     file.original_version = version_of(st);
     file.in_place = file.target_exists && input.identity == FileIdentity{st.st_dev, st.st_ino};
     // Flushing the directory after the rename needs it open for reading;
@@ -329,10 +417,23 @@ bool open_output(OutputFile& file, NativeStringView name, FileMode, InputFile co
     file.directory_fd = open(directory_of(path).c_str(), (file.in_place ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
     if (file.directory_fd < 0) return false;
     file.target_path = path;
-    if (file.target_exists && !original_still_named(file)) return false;
+    // Which files these are, how they stand, and what the system would
+    // refuse at the rename, from one statx each.
+    struct statx directory, original;
+    if (!status_of(file.directory_fd, directory)) return false;
+    file.directory_identity = identity_of(directory);
+    if (file.target_exists) {
+        // The name in the directory that was opened leads to the file
+        // looked at, which is the one held open.
+        if (!status_of(file.original_fd, original) || identity_of(original) != file.original_identity ||
+            version_of(original) != file.original_version || !names_original(file, base_name_of(path).c_str()))
+            return false;
+        file.original_ownership = Ownership{original.stx_uid, original.stx_gid, original.stx_mode};
+    }
     // What would fail only at the rename, once the whole input was read,
     // fails now, and leaves nothing behind.
-    if (!rename_may_replace(file.directory_fd, file.original_fd)) return false;
+    if (!rename_may_replace(directory, file.target_exists ? &original : nullptr)) return false;
+    file.ends_soon = input.expected_size >= 0 && input.expected_size <= brief_input_size;
     if (file.in_place) return defer_replacement(file, input);
     // A new file gets what a plain create gives (the umask, or the
     // directory's default ACL); a replacement stays private until it takes
@@ -355,27 +456,27 @@ bool commit_output(OutputFile& file) {
     }
     if (file.temporary_path.empty()) return close_output(file);
     // In place, the old content is the only copy of the text: the new one
-    // must be on the disk before the rename, and the rename after it, or a
-    // crash could leave neither. A replaced file is otherwise written back
-    // whenever the system likes, as cp does.
-    if ((file.target_exists && !copy_attributes(file.original_fd, original_path(file).c_str(), file.fd)) ||
+    // must be on the disk before it takes the old one's name, and the
+    // directory after that, or a crash could leave neither. A replaced file
+    // is otherwise written back whenever the system likes (ext4 starts
+    // writing a file renamed over another at once, but not one exchanged
+    // with it).
+    if ((file.target_exists && !copy_original_attributes(file)) ||
         (file.in_place && fsync(file.fd) != 0) || !close_output(file)) {
         discard(file);
         return false;
     }
-    std::string const target_name = base_name_of(file.target_path);
     SignalsHeldOff held;
-    // Meanwhile another process may have changed [out], put another file
-    // under its name or moved its directory away: the new file would then
-    // replace what it was not made from, with the attributes of another
-    // file, or land where [out] no longer is. The old file is kept, as an
-    // editor keeps a file changed since it was read.
-    if (!directory_still_named(file) || (file.target_exists && !original_still_named(file)) ||
-        renameat(file.directory_fd, file.temporary_path.c_str(), file.directory_fd, target_name.c_str()) != 0) {
+    // A signal that came before the replacement ends the run, once the
+    // temporary file is gone. Meanwhile another process may have changed
+    // [out], put another file under its name or moved its directory away:
+    // the new file would then replace what it was not made from, with the
+    // attributes of another file, or land where [out] no longer is.
+    if (held.ending_signal_waits() || !directory_still_named(file) || !replace_target(file, held)) {
         discard(file);
         return false;
     }
-    forget_temporary_file();
+    held.forget_temporary_file();
     file.temporary_path.clear();
     held.hold_to_the_end();
     return !file.in_place || fsync(file.directory_fd) == 0;

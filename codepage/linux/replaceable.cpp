@@ -10,13 +10,6 @@ namespace codepage {
 
 namespace {
 
-// statx reports the file attributes that chattr sets beside the owner and
-// the mode, and takes an O_PATH descriptor; FS_IOC_GETFLAGS needs the file
-// open for reading, which a directory of search right only does not allow.
-bool status_of(int fd, struct statx& sx) {
-    return statx(fd, "", AT_EMPTY_PATH, STATX_MODE | STATX_UID, &sx) == 0;
-}
-
 bool has_attribute(struct statx const& sx, unsigned long long attributes) {
     return (sx.stx_attributes_mask & sx.stx_attributes & attributes) != 0;
 }
@@ -30,15 +23,13 @@ bool may_override_ownership() {
 
 }  // namespace
 
-bool rename_may_replace(int directory, int target) {
-    struct statx directory_status, target_status;
-    if (!status_of(directory, directory_status) || has_attribute(directory_status, STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE))
-        return false;
-    if (target < 0) return true;
-    if (!status_of(target, target_status) || has_attribute(target_status, STATX_ATTR_APPEND)) return false;
-    if ((directory_status.stx_mode & S_ISVTX) == 0) return true;
+bool rename_may_replace(struct statx const& directory, struct statx const* target) {
+    if (has_attribute(directory, STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) return false;
+    if (target == nullptr) return true;
+    if (has_attribute(*target, STATX_ATTR_APPEND)) return false;
+    if ((directory.stx_mode & S_ISVTX) == 0) return true;
     uid_t const user = geteuid();
-    return target_status.stx_uid == user || directory_status.stx_uid == user || may_override_ownership();
+    return target->stx_uid == user || directory.stx_uid == user || may_override_ownership();
 }
 
 }  // namespace codepage

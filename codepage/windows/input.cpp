@@ -55,7 +55,7 @@ InputFile::~InputFile() {
     if (handle != nullptr) CloseHandle(handle_of(handle));
 }
 
-bool open_input(InputFile& file, NativeStringView name, FileMode mode) {
+InputOpening open_input(InputFile& file, NativeStringView name, FileMode mode) {
     std::wstring const path(name);
     // Others may read, rename and delete [in] while it is read, but not
     // write it: an editor cannot save into it meanwhile, so that the run
@@ -64,18 +64,18 @@ bool open_input(InputFile& file, NativeStringView name, FileMode mode) {
     // directory opens too; reading it fails then.
     HANDLE const handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) return InputOpening::cannot_open;
 #ifdef CODEPAGE_TEST_HOOKS
     test_hooks::pause_at(L"input");
 #endif
     file.handle = handle;
     file.mode = mode;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)) return true;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)) return InputOpening::opened;
     file.identity = identity_of(info);
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         file.expected_size = (static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    return true;
+    return InputOpening::opened;
 }
 
 std::ptrdiff_t read_input(InputFile& file, std::span<Byte> buffer) {
