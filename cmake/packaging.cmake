@@ -15,8 +15,10 @@ install(TARGETS litconv txtconv RUNTIME DESTINATION ${program_destination})
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${document_destination})
 
 if(WIN32)
-  # The READMEs, and the manual pages as UTF-8 text, for a system without man.
+  # The READMEs with the pages under doc/ they link to, and the manual pages
+  # as UTF-8 text, for a system without man.
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/README.ja.md DESTINATION .)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/doc DESTINATION .)
   find_program(GROFF_PROGRAM groff)
   if(GROFF_PROGRAM)
     set(text_pages)
