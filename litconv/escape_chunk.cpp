@@ -1,5 +1,7 @@
 #include "escape_chunk.hpp"
 
+#include <cstring>
+
 #include <array>
 
 #include "codepage/cp932/cp932.hpp"
@@ -96,6 +98,21 @@ void scan_span(Scan& scan, std::span<const Byte> in, std::size_t n, bool last, W
 
 std::size_t escape_chunk_with(codepage::CopyToPairFunction* kernel, Escaper& escaper, std::span<const Byte> chunk,
                               bool last, std::span<Byte> out) {
+    // The chain the last block left undecided takes small blocks as they
+    // come, without escaping the kept input again for each: it is escaped
+    // again once enough has come to tell more, or when the input ends, or
+    // the kept input is full. Its escapes are held back meanwhile anyway,
+    // so only when they come out changes.
+    constexpr std::size_t rescan_after = 4096;
+    if (escaper.kept_size != 0 && !last && escaper.kept_unscanned + chunk.size() < rescan_after &&
+        escaper.kept_size + chunk.size() <= max_held) {
+        std::memcpy(escaper.kept.get() + escaper.kept_size, chunk.data(), chunk.size());
+        escaper.kept_size += chunk.size();
+        escaper.kept_unscanned += chunk.size();
+        escaper.offset += chunk.size();
+        return 0;
+    }
+    escaper.kept_unscanned = 0;
     Writer writer{out.data()};
     Scan scan{.state = escaper.state,
               .escaper = escaper,

@@ -74,6 +74,7 @@ struct Escaper {
     std::unique_ptr<Byte[]> kept = std::unique_ptr<Byte[]>(new Byte[max_held]);
     std::size_t kept_size = 0;
     std::uint64_t kept_from = 0;  // the input offset of kept[0]
+    std::size_t kept_unscanned = 0;  // of kept_size, what came since it was last escaped again
 };
 
 // The most one input byte makes: a half-width katakana byte in a narrow raw
