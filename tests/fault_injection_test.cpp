@@ -172,7 +172,7 @@ TEST_P(FaultInjection, SystemCallsThatFail) {
     };
     std::string const utf8 = "const char*s=\"\xE3\x81\x82\";\n";  // refused in place, and garbled if converted
     std::string const cp932 = "puts(\"\x93\xFA\x96\x7B\");\n";
-    std::vector<Case> const cases = {
+    std::vector<Case> cases = {
         // The run cannot tell which file it opened, nor then whether it is in place.
         {"fstat of [in], in place", {"newfstatat:error=EIO:when=1"}, "f.c", utf8, false, false, cannot_read},
         {"fstat of [in], into [out]", {"newfstatat:error=EIO:when=1"}, "out", cp932, false, false, cannot_read},
@@ -184,6 +184,10 @@ TEST_P(FaultInjection, SystemCallsThatFail) {
         {"no exchange of names", {"renameat2:error=EINVAL"}, "out", cp932, false, true, nullptr},
         {"no exchange of names, in place", {"renameat2:error=EINVAL"}, "f.c", cp932, true, true, nullptr},
     };
+#ifdef __SANITIZE_ADDRESS__
+    // Linked dynamically, a program's first fstat is the loader's, not that of [in].
+    cases.erase(cases.begin(), cases.begin() + 2);
+#endif
     for (auto const& c : cases) {
         write_file(dir / "f.c", c.content);
         fs::path const out = dir / c.file;
