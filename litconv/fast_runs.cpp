@@ -568,7 +568,7 @@ public:
         // Most lines follow one that ends afresh, blank lines aside.
         std::size_t end = line;
         while (end != known_at_) {
-            std::size_t const before = std::max(known_at_, codepage::through_last_line_feed(in_.first(end - 1)));
+            std::size_t const before = line_before(end);
             LineEnd const kind = line_end(in_.subspan(before, end - before));
             if (kind == LineEnd::afresh) return true;
             if (kind != LineEnd::blank) break;
@@ -585,7 +585,7 @@ public:
                 context = known_;
                 break;
             }
-            std::size_t const before = std::max(known_at_, codepage::through_last_line_feed(in_.first(first - 1)));
+            std::size_t const before = line_before(first);
             first = before;
             if (before != 0 && !simple_line::continues_from_before(in_.subspan(before))) break;
         }
@@ -600,6 +600,12 @@ public:
 
 private:
     enum class FirstLine { read, directive, unknown };
+
+    // The start of the line that ends at in[line] (just after its line
+    // feed), or the last line taken whole where that is later.
+    std::size_t line_before(std::size_t line) const {
+        return std::max(known_at_, codepage::through_last_line_feed(in_.first(line - 1)));
+    }
 
     // How the code `line` (through its line feed), which the kernel passed,
     // ends: most lines in a punctuator that ends every chain and call
