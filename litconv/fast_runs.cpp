@@ -366,6 +366,7 @@ std::size_t close_literal(LineWindow& window, std::span<const Byte> in, std::siz
 struct LineCopy {
     std::size_t taken = 0;
     std::size_t written = 0;
+    bool untold = false;  // it holds only blanks and comments, which pass on what went before: it was not asked for
 };
 
 // The narrow string literal whose quote opens at in[open], escaped into
@@ -397,6 +398,11 @@ std::size_t close_block_comment(LineWindow& window, std::span<const Byte> in, st
     }
 }
 
+// Whether a byte that begins a token in the code between a simple line's
+// literals and comments is a punctuator that ends any chain and call: any
+// but a parenthesis (a / there is an operator).
+constexpr bool ends_chain(Byte b) { return b < 0x80 && !is_identifier_byte(b) && !is_blank(b) && b != '(' && b != ')'; }
+
 // Moves `context` past the code line[from, to) of a simple line, as the
 // lexer would: what ends a literal's suffix, a chain of literals or a call
 // is read token by token; after that only a call that it ends in matters.
@@ -408,7 +414,7 @@ bool pass_gap(LexState& context, std::span<const Byte> line, std::size_t from, s
         for (; i < to && is_identifier_byte(line[i]); ++i)
             if (line[i] >= 0x80) return false;
     while (context.chain != Chain::none || context.call != Call::none) {
-        while (i < to && is_blank(line[i])) ++i;
+        i = skip_blanks(line, i, to);
         if (i == to) return true;
         Byte const b = line[i];
         if (b >= 0x80) return false;
@@ -432,20 +438,46 @@ bool pass_gap(LexState& context, std::span<const Byte> line, std::size_t from, s
 
 // Takes the line at the start of `in` if it is a simple_line, copied to
 // `out` with its narrow literals escaped, and moves `context` (the chain
-// and call before it) to where the line leaves them. It writes up to 64
-// bytes past what it takes, also when it stops, but never past where
+// and call before it) to where the line leaves them. The context is asked
+// of `tell_context` only where the line's first token may go on with it: a
+// literal, a parenthesis or a widening macro's name. Most tokens end it,
+// blanks and comments pass it on, and a line that stops the sweep before
+// its first token, as one with a backslash or a directive does, costs no
+// look at the lines before it. It writes up to 64 bytes past what it takes, also when it stops, but never past where
 // in.size() bytes of input would go. It leaves to the state machine a line
 // where a narrow literal that it escaped is joined to a wide one, or to
 // the next line: only the state machine holds escapes back.
-LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byte* out, LexState& context) {
+template <typename TellContext>
+LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byte* out, LexState& context,
+                          TellContext tell_context) {
     // Where in[j] goes: the line grows at each narrow literal escaped.
     Byte* to = out;
     LineWindow window = open_window(in, 0, to);
     std::size_t n = 0;    // where the search goes on
     std::size_t gap = 0;  // where the code since the last literal or comment begins
     bool escaped = false;  // a narrow literal escaped, whose chain has not ended
+    bool told = false;     // the context, since the line's first token came
+    // The code in[gap, end) comes before a literal or a character literal
+    // (a token), or a comment or the line end.
+    auto const tell = [&](std::size_t end, bool token) __attribute__((always_inline)) {
+        if (told) return true;
+        std::size_t const first = skip_blanks(in, gap, end);
+        if (first == end && !token) return true;
+        told = true;
+        if (simple_line::continues_from_before(in.subspan(first))) return tell_context(context);
+        context = LexState{};
+        return true;
+    };
     // Inlined: it runs at every literal and line end of the line.
-    auto const pass = [&](std::size_t end) __attribute__((always_inline)) {
+    auto const pass = [&](std::size_t end, bool token) __attribute__((always_inline)) {
+        if (!tell(end, token)) return false;
+        // Most code after a literal or a comment goes on with a punctuator,
+        // which ends the chain and any call.
+        if (gap < end && ends_chain(in[gap])) {
+            context.after_literal = false;
+            end_chain(context);
+            escaped = false;
+        }
         bool const goes_on = context.after_literal || context.chain != Chain::none || context.call != Call::none;
         if (!goes_on && !may_end_in_call(in, gap, end)) return true;  // as most code is
         if (!pass_gap(context, in, gap, end)) return false;
@@ -461,7 +493,7 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
             if (simple_line::opens_raw(in, stop)) return {};
             std::string_view const word = ascii_word_before(in, gap, stop);
             Prefix const prefix = prefix_of(word);
-            if (!pass(prefix.is_prefix ? stop - word.size() : stop)) return {};
+            if (!pass(prefix.is_prefix ? stop - word.size() : stop, true)) return {};
             bool const copied = join_literal(context, prefix.encoding);
             if (escaped && context.chain == Chain::wide) return {};
             context.after_literal = true;
@@ -489,12 +521,12 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
         if (b == '/') {
             Byte const next = in[stop + 1];
             if (next == '/') {
-                if (!pass(stop)) return {};
+                if (!pass(stop, false)) return {};
                 n = stop;
                 break;
             }
             if (next == '*') {
-                if (!pass(stop)) return {};
+                if (!pass(stop, false)) return {};
                 n = close_block_comment(window, in, stop, to);
                 if (n == 0) return {};
                 gap = n;
@@ -504,11 +536,11 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
             continue;
         }
         if (b == '\n') {
-            if (!pass(stop) || escaped) return {};
-            return {stop + 1, static_cast<std::size_t>(to - out) + stop + 1};
+            if (!pass(stop, false) || escaped) return {};
+            return {stop + 1, static_cast<std::size_t>(to - out) + stop + 1, !told};
         }
         if (b == '\'') {
-            if (simple_line::may_separate_digits(in, stop) || !pass(stop)) return {};
+            if (simple_line::may_separate_digits(in, stop) || !pass(stop, true)) return {};
             end_chain(context);
             escaped = false;
             n = close_literal<'\''>(window, in, stop, to);
@@ -526,7 +558,7 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
     do lf = next_stop(window, in, lf + 1, to);
     while (lf != in.size() && in[lf] != '\n');
     if (lf == in.size() || splice_before(in, lf, true)) return {};
-    return {lf + 1, static_cast<std::size_t>(to - out) + lf + 1};
+    return {lf + 1, static_cast<std::size_t>(to - out) + lf + 1, !told};
 }
 
 // What the sweep knows of the chain and call at the start of a line, for
@@ -534,8 +566,9 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
 // may carry on what the one before it left (continues_from_before), that
 // line is read again, and so on back to a line that does not, or to the
 // last line taken whole or the start of the sweep, whose context is known.
-// The lines in between hold only ASCII, copied by the kernel, and reading
-// them again writes the same bytes where they already stand.
+// The lines in between hold only ASCII, copied by the kernel, or only
+// blanks and comments, taken whole without their context (untold), and
+// reading them again writes the same bytes where they already stand.
 class LineContexts {
 public:
     LineContexts(Utf8Tables const& table, LexState const& start, std::span<const Byte> in)
@@ -553,6 +586,12 @@ public:
         known_at_ = at;
         known_ = context;
         first_line_ = FirstLine::read;
+        through_to_ = no_line;
+    }
+    // The lines in[from, to) were taken whole, untold.
+    void passed_through(std::size_t from, std::size_t to) {
+        if (from != through_to_) through_from_ = from;
+        through_to_ = to;
     }
     std::size_t known_at() const { return known_at_; }
 
@@ -565,9 +604,15 @@ public:
             context = known_;
             return true;
         }
-        // Most lines follow one that ends afresh, blank lines aside.
+        // Most lines begin with a token that ends whatever went before.
+        if (line < in_.size() && !simple_line::continues_from_before(in_.subspan(line))) return true;
+        // Most of the others follow a line that ends afresh, blank lines aside.
         std::size_t end = line;
         while (end != known_at_) {
+            if (end == through_to_) {
+                end = through_from_;
+                continue;
+            }
             std::size_t const before = line_before(end);
             LineEnd const kind = line_end(in_.subspan(before, end - before));
             if (kind == LineEnd::afresh) return true;
@@ -578,7 +623,6 @@ public:
             context = known_;
             return true;
         }
-        if (line < in_.size() && !simple_line::continues_from_before(in_.subspan(line))) return true;
         std::size_t first = line;
         while (true) {
             if (first == known_at_) {
@@ -640,13 +684,13 @@ private:
     // The line at in[k], moving `context` past it: the start of the next,
     // or 0 where it cannot be read.
     std::size_t read(std::size_t k, Byte* to, LexState& context) const {
-        std::size_t first = k;
-        while (first < in_.size() && is_blank(in_[first])) ++first;
+        std::size_t const first = skip_blanks(in_, k, in_.size());
         if (k != 0 && first < in_.size() && in_[first] == '#') {  // a directive, whose end ends all
             context = LexState{};
             return next_line(first);
         }
-        LineCopy const copy = copy_simple_line(table_, in_.subspan(k), to + k, context);
+        LineCopy const copy =
+            copy_simple_line(table_, in_.subspan(k), to + k, context, [](LexState const&) { return true; });
         return copy.taken == 0 ? 0 : k + copy.taken;
     }
 
@@ -655,6 +699,10 @@ private:
     std::size_t known_at_ = 0;
     LexState known_;
     FirstLine first_line_ = FirstLine::read;
+    // The untold lines since known_at_ that end the last ones taken.
+    static constexpr std::size_t no_line = SIZE_MAX;
+    std::size_t through_from_ = 0;
+    std::size_t through_to_ = no_line;
 };
 
 }  // namespace
@@ -686,12 +734,15 @@ Sweep sweep_lines(codepage::CopyToPairFunction* kernel, Utf8Tables const& table,
         std::size_t const line = codepage::through_last_line_feed(in.first(n));
         if (line == 0) break;
         LexState context;
-        if (!contexts.at(line, to, context)) break;
-        LineCopy const copy = copy_simple_line(table, in.subspan(line), to + line, context);
+        LineCopy const copy = copy_simple_line(table, in.subspan(line), to + line, context,
+                                               [&](LexState& told) { return contexts.at(line, to, told); });
         if (copy.taken == 0) break;
         to += copy.written - copy.taken;
         n = line + copy.taken;
-        contexts.taken(n, context);
+        if (copy.untold)
+            contexts.passed_through(line, n);
+        else
+            contexts.taken(n, context);
     }
     // What was copied past the last line feed is copied again by the state
     // machine, which goes on with the chain and call the lines left; where

@@ -20,7 +20,10 @@
 // line end.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -229,6 +232,24 @@ constexpr bool is_identifier_byte(Byte b) {
 
 constexpr bool is_blank(Byte b) { return b == ' ' || b == '\t' || b == '\r' || b == '\v' || b == '\f'; }
 
+// The end of the blanks that begin bytes[from, to): indentation, mostly
+// spaces, is passed eight bytes at a time.
+inline std::size_t skip_blanks(std::span<const Byte> bytes, std::size_t from, std::size_t to) {
+    constexpr std::uint64_t spaces = 0x2020202020202020;
+    while (to - from >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + from, 8);
+        if (std::uint64_t const others = word ^ spaces; others != 0) {
+            if constexpr (std::endian::native == std::endian::little)
+                from += static_cast<std::size_t>(std::countr_zero(others)) / 8;
+            break;
+        }
+        from += 8;
+    }
+    while (from < to && is_blank(bytes[from])) ++from;
+    return from;
+}
+
 // What may follow a digit separator: a digit or a nondigit of the basic
 // character set. Any other character makes the ' open a character literal.
 constexpr bool continues_number_after_separator(Byte b) {
@@ -357,6 +378,24 @@ constexpr bool starts_afresh(LexState const& state) {
            state.call == Call::none;
 }
 
+// Whether the word that `state` is reading, where nothing else goes on,
+// either goes on past the ASCII `run` (and is still read) or ends in it as
+// no widening macro's name, after which nothing goes on either. A prefix
+// ends at a quote, which no run holds.
+inline bool word_ends_plainly(LexState const& state, std::span<const Byte> run) {
+    Word const& w = state.word;
+    if (state.after_literal || state.chain != Chain::none || state.call != Call::none || w.suffix) return false;
+    std::size_t end = 0;
+    while (end < run.size() && is_identifier_byte(run[end])) ++end;
+    if (end == run.size()) return true;
+    Byte const last = end != 0 ? run[end - 1] : static_cast<Byte>(w.text[w.size - 1]);
+    if ((last != 'T' && last != 'E') || w.size + end > 10) return true;
+    std::array<char, 10> text{};
+    std::copy_n(w.text.begin(), w.size, text.begin());
+    std::copy_n(run.begin(), end, text.begin() + w.size);
+    return !is_widening_macro({text.data(), w.size + end});
+}
+
 // Moves `state` past a run of plain bytes in code, as lex would: `ascii`
 // says whether the run is all ASCII or all characters from 0x80 up. What
 // goes on from before it is lexed a byte at a time, up to the token that
@@ -376,7 +415,8 @@ inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
     // none: what joins it later is narrow or wide by itself.
     if (state.chain == Chain::narrow) state.chain = Chain::none;
     std::size_t i = 0;
-    while (i < run.size() && !starts_afresh(state)) lex(state, run[i++]);
+    if (!state.word.may_matter() || !word_ends_plainly(state, run))
+        while (i < run.size() && !starts_afresh(state)) lex(state, run[i++]);
     run = run.subspan(i);
     // A word whose end cannot matter may go on into the run; the word at
     // its end may go on into the next byte, and is left to the lexer.
@@ -432,8 +472,7 @@ constexpr bool opens_raw(std::span<const Byte> line, std::size_t quote) {
 // with any other token ends them, whatever they were. `line` starts with a
 // character; it need not end in this block.
 inline bool continues_from_before(std::span<const Byte> line) {
-    std::size_t i = 0;
-    while (i < line.size() && is_blank(line[i])) ++i;
+    std::size_t const i = skip_blanks(line, 0, line.size());
     if (i == line.size()) return true;
     Byte const b = line[i];
     if (b == '"' || b == '(' || b == ')' || b == '/' || b == '\\' || b == '\n') return true;

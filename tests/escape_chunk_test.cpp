@@ -325,6 +325,11 @@ TEST(EscapeChunk, WhatAUnicodeBuildWidens) {
         {"\"" KAN "\" \"" NEN "\" U\"a\" \"" HYOU "\"; \"" KAN "\"",
          "\"" KAN "\" \"" NEN "\" U\"a\" \"" HYOU "\"; \"" KAN_ESCAPED "\""},
         {"\"" KAN "\"\n/* c */ u\"a\"", "\"" KAN "\"\n/* c */ u\"a\""},
+        // Through lines of comments that hold Japanese, and past them.
+        {"x = L\"a\"\n  // " KAN "\n\n /* " NEN " */ \"" KAN "\";\nTEXT(\n// " KAN "\n\"" KAN "\")",
+         "x = L\"a\"\n  // " KAN "\n\n /* " NEN " */ \"" KAN "\";\nTEXT(\n// " KAN "\n\"" KAN "\")"},
+        {"x;\n// " KAN "\n\"" KAN "\";\n// " KAN "\n L\"a\"", "x;\n// " KAN "\n\"" KAN_ESCAPED "\";\n// " KAN "\n L\"a\""},
+        {"\"" KAN "\"\n// " KAN "\n L\"a\"", "\"" KAN "\"\n// " KAN "\n L\"a\""},
         {"R\"(" KAN ")\" LR\"(a)\"", "R\"(" KAN ")\" LR\"(a)\""},
         {"\"" KAN "\"_s L\"a\"", "\"" KAN "\"_s L\"a\""},
         {"\"a\"L\"" KAN "\" \"" KAN "\"", "\"a\"L\"" KAN "\" \"" KAN "\""},  // a prefix right after a literal
