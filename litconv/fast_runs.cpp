@@ -235,6 +235,16 @@ std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::s
         if (n == in.size()) return n;
         Byte const b = in[n];
         LexState const& lex_state = state.lex;
+        // A backslash in code that no line end follows starts no splice:
+        // it is a character of its own, as in the \fB of a manual page.
+        if (b == '\\' && lex_state.mode == Mode::code && n + 1 < in.size() && in[n + 1] != '\n' &&
+            in[n + 1] != '\r') {
+            lex(state.lex, b);
+            out.copy(b);
+            ++n;
+            state.after_escape = false;
+            continue;
+        }
         bool const here = lex_state.mode != Mode::code || lex_state.slash || b == '/' || b == '"';
         // A literal that opens may tell a held chain's kind: step's to settle.
         bool const opens_literal = lex_state.mode == Mode::code && b == '"';
@@ -548,7 +558,12 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
             gap = n;
             continue;
         }
-        if (b != '*') return {};  // a backslash or a directive
+        if (b == '\\') {
+            // A splice, unless the 5C is a pair's; else a character of its own.
+            if (starts_character(in, stop) && (in[stop + 1] == '\n' || in[stop + 1] == '\r')) return {};
+        } else if (b != '*') {
+            return {};  // a directive
+        }
         n = stop + 1;
     }
     // A line comment, to the line end, unless a splice joins the next line

@@ -76,6 +76,7 @@ struct Prefix {
 // The word right before a quote. Only the whole identifier is a prefix:
 // xL"..." is narrow.
 constexpr Prefix prefix_of(std::string_view word) {
+    if (word.empty() || word.size() > 3) return {false, Encoding::narrow, false};  // as most words are
     if (word == "L" || word == "u" || word == "U") return {true, Encoding::wide, false};
     if (word == "LR" || word == "uR" || word == "UR") return {true, Encoding::wide, true};
     if (word == "u8") return {true, Encoding::utf8, false};
@@ -86,8 +87,10 @@ constexpr Prefix prefix_of(std::string_view word) {
 
 // The macros of the Windows headers that paste L onto their argument in a
 // Unicode build (TEXT("a") is L"a"), and their C runtime kin. Each ends in
-// T or E (may_end_in_call relies on it).
+// T or E (may_end_in_call relies on it) and begins with T or _.
 constexpr bool is_widening_macro(std::string_view word) {
+    if (word.size() < 2 || (word.back() != 'T' && word.back() != 'E') || (word[0] != 'T' && word[0] != '_'))
+        return false;  // as most words are
     return word == "TEXT" || word == "__TEXT" || word == "_T" || word == "_TEXT" || word == "__T" ||
            word == "_CRT_WIDE" || word == "__CRT_WIDE";
 }
@@ -235,6 +238,7 @@ constexpr bool is_blank(Byte b) { return b == ' ' || b == '\t' || b == '\r' || b
 // The end of the blanks that begin bytes[from, to): indentation, mostly
 // spaces, is passed eight bytes at a time.
 inline std::size_t skip_blanks(std::span<const Byte> bytes, std::size_t from, std::size_t to) {
+    if (from == to || !is_blank(bytes[from])) return from;  // as most tokens stand
     constexpr std::uint64_t spaces = 0x2020202020202020;
     while (to - from >= 8) {
         std::uint64_t word;
@@ -402,7 +406,7 @@ inline bool word_ends_plainly(LexState const& state, std::span<const Byte> run) 
 // ends it; after that only the word it ends in, a call it ends in and
 // whether its line holds nothing but blanks change. In every other mode a
 // plain run changes nothing.
-inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
+[[gnu::always_inline]] inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
     if (state.mode != Mode::code) return;
     if (!ascii) {  // any such character keeps the word from being a prefix or a name
         if (state.word.size == 0) state.word.suffix = state.after_literal;
@@ -418,15 +422,16 @@ inline void pass_plain(LexState& state, std::span<const Byte> run, bool ascii) {
     if (!state.word.may_matter() || !word_ends_plainly(state, run))
         while (i < run.size() && !starts_afresh(state)) lex(state, run[i++]);
     run = run.subspan(i);
-    // A word whose end cannot matter may go on into the run; the word at
-    // its end may go on into the next byte, and is left to the lexer.
-    std::size_t first_token = 0;
-    if (state.word.size != 0)
-        while (first_token < run.size() && is_identifier_byte(run[first_token])) ++first_token;
+    // The word at its end may go on into the next byte, and is left to the
+    // lexer; a word whose end cannot matter may go on into the run.
     std::size_t word = run.size();
     while (word > 0 && is_identifier_byte(run[word - 1])) --word;
-    if (word > first_token && may_end_in_call(run, first_token, word))
+    if (may_end_in_call(run, 0, word)) {
+        std::size_t first_token = 0;
+        if (state.word.size != 0)
+            while (first_token < word && is_identifier_byte(run[first_token])) ++first_token;
         join_call_at_end(state, run, first_token, word, false);
+    }
     if (word != 0) state.word = Word{};
     for (Byte b : run.subspan(word)) state.word.push(b);
     std::size_t blanks = run.size();
@@ -454,11 +459,11 @@ constexpr bool carries_state(Byte a, Byte b) {
 // ones, which are escaped as on any other line, and character literals,
 // copied; in none of them a backslash but one that escapes a plain byte or
 // is the second byte of a pair. Outside them and its comments it holds no
-// backslash (a splice, or the trail byte of a pair) and no # (a directive,
-// whose header names are read apart), no raw literal opens, and no
-// apostrophe may be a digit separator. A block comment on it closes on it,
-// and a line comment ends it with no backslash before its line end, where a
-// CR LF may be read as a line end too.
+// splice (a backslash may stand there, as a character of its own) and no
+// # (a directive, whose header names are read apart), no raw literal
+// opens, and no apostrophe may be a digit separator. A block comment on it
+// closes on it, and a line comment ends it with no backslash before its
+// line end, where a CR LF may be read as a line end too.
 namespace simple_line {
 
 // Whether the quote at line[quote] may open a raw literal: R", u8R", LR"...

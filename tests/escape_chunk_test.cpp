@@ -466,6 +466,10 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
         {"\x81\x40L\"" KAN "\"\n", "\x81\x40L\"" KAN_ESCAPED "\"\n"},
         {"\x81\x40L'" KAN "' \"" KAN "\"\n", "\x81\x40L'" KAN "' \"" KAN_ESCAPED "\"\n"},
         {"1\x81\x40'x\"" KAN "\"'\n\n", "1\x81\x40'x\"" KAN_ESCAPED "\"'\n\n"},  // a digit separator after 81 40
+        // A backslash in code is a splice only before a line end, and never a pair's second byte.
+        {".B x \\fB" KAN "\\fR \\\\ \"" KAN "\" \\x\n", ".B x \\fB" KAN "\\fR \\\\ \"" KAN_ESCAPED "\" \\x\n"},
+        {"x " HYOU " \"" KAN "\" " HYOU "\n\"" KAN "\"\n", "x " HYOU " \"" KAN_ESCAPED "\" " HYOU "\n\"" KAN_ESCAPED "\"\n"},
+        {KAN "; TE\\\nXT(\"" KAN "\") \\\r\n\"" KAN "\"\n", KAN "; TE\\\nXT(\"" KAN "\") \\\r\n\"" KAN "\"\n"},
     });
 }
 
