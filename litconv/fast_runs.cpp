@@ -409,9 +409,8 @@ std::size_t close_block_comment(LineWindow& window, std::span<const Byte> in, st
 }
 
 // Whether a byte that begins a token in the code between a simple line's
-// literals and comments is a punctuator that ends any chain and call: any
-// but a parenthesis (a / there is an operator).
-constexpr bool ends_chain(Byte b) { return b < 0x80 && !is_identifier_byte(b) && !is_blank(b) && b != '(' && b != ')'; }
+// literals and comments is a punctuator (a / there is an operator).
+constexpr bool is_punctuator(Byte b) { return !is_identifier_byte(b) && !is_blank(b); }
 
 // Moves `context` past the code line[from, to) of a simple line, as the
 // lexer would: what ends a literal's suffix, a chain of literals or a call
@@ -482,11 +481,15 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
     auto const pass = [&](std::size_t end, bool token) __attribute__((always_inline)) {
         if (!tell(end, token)) return false;
         // Most code after a literal or a comment goes on with a punctuator,
-        // which ends the chain and any call.
-        if (gap < end && ends_chain(in[gap])) {
+        // which ends the chain and any call unless it is a parenthesis.
+        if (gap < end && is_punctuator(in[gap])) {
+            Byte const b = in[gap++];
             context.after_literal = false;
-            end_chain(context);
-            escaped = false;
+            if (b == '(' || b == ')')
+                join_parenthesis(context, b);
+            else
+                end_chain(context);
+            escaped = escaped && context.chain != Chain::none;
         }
         bool const goes_on = context.after_literal || context.chain != Chain::none || context.call != Call::none;
         if (!goes_on && !may_end_in_call(in, gap, end)) return true;  // as most code is
@@ -501,7 +504,7 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
         Byte const b = in[stop];
         if (b == '"') {
             if (simple_line::opens_raw(in, stop)) return {};
-            std::string_view const word = ascii_word_before(in, gap, stop);
+            std::string_view const word = ascii_word_before(in, gap, stop, longest_prefix);
             Prefix const prefix = prefix_of(word);
             if (!pass(prefix.is_prefix ? stop - word.size() : stop, true)) return {};
             bool const copied = join_literal(context, prefix.encoding);
@@ -729,6 +732,7 @@ Sweep sweep_lines(codepage::CopyToPairFunction* kernel, Utf8Tables const& table,
     // literal in it.
     Byte* to = out;
     LineContexts contexts(table, start, in);
+    LexState context;  // of each line taken, told by its copy
     std::size_t n = 0;
     while (true) {
         n += kernel(in.subspan(n), to + n, stops);
@@ -748,7 +752,6 @@ Sweep sweep_lines(codepage::CopyToPairFunction* kernel, Utf8Tables const& table,
         // file starts in, but for the chain and call it may go on with.
         std::size_t const line = codepage::through_last_line_feed(in.first(n));
         if (line == 0) break;
-        LexState context;
         LineCopy const copy = copy_simple_line(table, in.subspan(line), to + line, context,
                                                [&](LexState& told) { return contexts.at(line, to, told); });
         if (copy.taken == 0) break;
@@ -763,7 +766,6 @@ Sweep sweep_lines(codepage::CopyToPairFunction* kernel, Utf8Tables const& table,
     // machine, which goes on with the chain and call the lines left; where
     // they cannot be told, from the last line taken whole.
     std::size_t swept = codepage::through_last_line_feed(in.first(n));
-    LexState context;
     if (swept != 0 && !contexts.at(swept, to, context)) {
         swept = contexts.known_at();
         contexts.at(swept, to, context);

@@ -228,10 +228,15 @@ constexpr bool splices_apply(LexState const& state) {
     return state.mode != Mode::raw_delimiter && state.mode != Mode::raw;
 }
 
-constexpr bool is_identifier_byte(Byte b) {
-    return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '_' ||
-           b >= 0x80;
-}
+// Looked up: the fast paths ask it of most bytes they look at one by one.
+inline constexpr std::array<bool, 256> identifier_bytes = [] {
+    std::array<bool, 256> bytes{};
+    for (int b = 0; b < 256; ++b)
+        bytes[b] = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '_' || b >= 0x80;
+    return bytes;
+}();
+
+constexpr bool is_identifier_byte(Byte b) { return identifier_bytes[b]; }
 
 constexpr bool is_blank(Byte b) { return b == ' ' || b == '\t' || b == '\r' || b == '\v' || b == '\f'; }
 
@@ -330,11 +335,14 @@ constexpr bool copied_by_lex(LexState const& state, Byte b) {
 }
 
 // The ASCII word that ends at bytes[end], beginning at bytes[begin] at the
-// earliest, which starts a token: empty where it is longer than any name
-// that matters, or goes on into a character from 0x80 up (the ASCII byte
-// may also be the second byte of such a character).
-inline std::string_view ascii_word_before(std::span<const Byte> bytes, std::size_t begin, std::size_t end) {
-    constexpr std::size_t longest = 10;  // __CRT_WIDE
+// earliest, which starts a token: empty where it is longer than `longest`
+// (the longest name that matters, __CRT_WIDE, or prefix, u8R), or goes on
+// into a character from 0x80 up (the ASCII byte may also be the second
+// byte of such a character).
+inline constexpr std::size_t longest_name = 10;
+inline constexpr std::size_t longest_prefix = 3;
+inline std::string_view ascii_word_before(std::span<const Byte> bytes, std::size_t begin, std::size_t end,
+                                          std::size_t longest = longest_name) {
     std::size_t k = end;
     while (k > begin && end - k <= longest && bytes[k - 1] < 0x80 && is_identifier_byte(bytes[k - 1])) --k;
     if (end - k > longest || (k > begin && bytes[k - 1] >= 0x80)) return {};
