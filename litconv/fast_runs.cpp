@@ -357,7 +357,7 @@ std::size_t next_stop(LineWindow& window, std::span<const Byte> in, std::size_t 
 // the second byte of a pair or escape a plain byte, as in the state
 // machine's run through such a literal (copy_quoted).
 template <Byte closer>
-std::size_t close_literal(LineWindow& window, std::span<const Byte> in, std::size_t open, Byte* to) {
+[[gnu::always_inline]] inline std::size_t close_literal(LineWindow& window, std::span<const Byte> in, std::size_t open, Byte* to) {
     std::size_t from = open + 1;
     while (true) {
         std::size_t const stop = next_stop(window, in, from, to);
