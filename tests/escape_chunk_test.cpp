@@ -393,8 +393,8 @@ TEST(EscapeChunk, ContextOfTheFastPaths) {
     // none: what joins it later is narrow or wide by itself.
     auto const held = [](litconv::Chain chain) { return chain == litconv::Chain::narrow ? litconv::Chain::none : chain; };
     // Runs of plain code from the states a text leaves.
-    std::string_view const starts[] = {"", "x", "\"a\"", "L\"a\" ", "TEXT", "TEXT (", "_T(\"a\"", "f(", "1"};
-    std::string_view const plain[] = {"TEXT", "_T", "L", "x", " ", "(", ")", ";", "\t", "1", "*", "u8", "\r", KAN};
+    std::string_view const starts[] = {"", "x", "\"a\"", "L\"a\" ", "TEXT", "TEXT (", "_T(\"a\"", "f(", "1", "TE", "__"};
+    std::string_view const plain[] = {"TEXT", "_T", "L", "x", " ", "(", ")", ";", "\t", "1", "*", "u8", "\r", KAN, "XT", "T"};
     // Of a word, what a later byte may make of it: a number, a prefix or a
     // name only while it is ASCII.
     auto what_matters = [](litconv::Word const& w) {
@@ -424,7 +424,8 @@ TEST(EscapeChunk, ContextOfTheFastPaths) {
     // Lines that a sweep takes whole, and the chain or call they leave.
     std::string_view const lines[] = {"x = 1;\n", "\"a\"\n", "L\"a\"\n", "TEXT\n", "TEXT(\n", "(\"a\")\n",
                                       "s = \"" KAN "\";\n", "f(L\"" KAN "\", \"a\"\n", "  \"b\" /* c */\n",
-                                      "_T(\"a\") \"b\";\n", "\"a\" TEXT\n", ")\n", "// c\n", "\n"};
+                                      "_T(\"a\") \"b\";\n", "\"a\" TEXT\n", ")\n", "// c\n", "\n", "// " KAN "\n",
+                                      " /* " KAN " */ (\n", "x \\fB" KAN ";\n"};
     auto const& table = codepage::cp932::utf8;
     for (auto const& kernel : codepage::copy_to_pair_variants()) {
         if (!codepage::cpu::supported(kernel, codepage::cpu::features())) continue;
