@@ -480,6 +480,7 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
     // Inlined: it runs at every literal and line end of the line.
     auto const pass = [&](std::size_t end, bool token) __attribute__((always_inline)) {
         if (!tell(end, token)) return false;
+        if (!told) return true;  // blanks, before a comment or the line end
         // Most code after a literal or a comment goes on with a punctuator,
         // which ends the chain and any call unless it is a parenthesis.
         if (gap < end && is_punctuator(in[gap])) {
