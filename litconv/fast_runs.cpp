@@ -410,7 +410,12 @@ std::size_t close_block_comment(LineWindow& window, std::span<const Byte> in, st
 
 // Whether a byte that begins a token in the code between a simple line's
 // literals and comments is a punctuator (a / there is an operator).
-constexpr bool is_punctuator(Byte b) { return !is_identifier_byte(b) && !is_blank(b); }
+inline constexpr std::array<bool, 256> punctuators = [] {
+    std::array<bool, 256> bytes{};
+    for (int b = 0; b < 256; ++b) bytes[b] = !is_identifier_byte(static_cast<Byte>(b)) && !is_blank(static_cast<Byte>(b));
+    return bytes;
+}();
+constexpr bool is_punctuator(Byte b) { return punctuators[b]; }
 
 // Moves `context` past the code line[from, to) of a simple line, as the
 // lexer would: what ends a literal's suffix, a chain of literals or a call

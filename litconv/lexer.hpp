@@ -22,13 +22,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cstring>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
 #include "codepage/cp932/byte.hpp"
+#include "codepage/cp932/byte_scan.hpp"
 #include "codepage/cp932/cp932.hpp"
 
 namespace litconv {
@@ -240,21 +239,12 @@ constexpr bool is_identifier_byte(Byte b) { return identifier_bytes[b]; }
 
 constexpr bool is_blank(Byte b) { return b == ' ' || b == '\t' || b == '\r' || b == '\v' || b == '\f'; }
 
-// The end of the blanks that begin bytes[from, to): indentation, mostly
-// spaces, is passed eight bytes at a time.
+// The end of the blanks that begin bytes[from, to). Indentation, spaces and
+// tabs, is passed at once (a CR, VT or FF after it a byte at a time).
 inline std::size_t skip_blanks(std::span<const Byte> bytes, std::size_t from, std::size_t to) {
     if (from == to || !is_blank(bytes[from])) return from;  // as most tokens stand
-    constexpr std::uint64_t spaces = 0x2020202020202020;
-    while (to - from >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes.data() + from, 8);
-        if (std::uint64_t const others = word ^ spaces; others != 0) {
-            if constexpr (std::endian::native == std::endian::little)
-                from += static_cast<std::size_t>(std::countr_zero(others)) / 8;
-            break;
-        }
-        from += 8;
-    }
+    // Looked at as far as `bytes` goes: most runs are shorter than the 16 bytes read at once.
+    from = std::min(to, from + codepage::spaces_and_tabs_length(bytes.subspan(from)));
     while (from < to && is_blank(bytes[from])) ++from;
     return from;
 }

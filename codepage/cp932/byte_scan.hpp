@@ -175,6 +175,23 @@ inline std::size_t through_last_line_feed(std::span<const Byte> text) {
     return n;
 }
 
+// The length of the run of spaces and tabs that begins `text`, 16 bytes at
+// a time: code is indented by a varying number of them, whose byte-by-byte
+// count the branches would guess wrong.
+inline std::size_t spaces_and_tabs_length(std::span<const Byte> text) {
+    std::size_t n = 0;
+#ifdef CODEPAGE_HAVE_SSE2
+    for (; text.size() - n >= scan_width; n += scan_width) {
+        __m128i const v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(text.data() + n));
+        auto const blanks = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')))));
+        if (blanks != 0xFFFF) return n + static_cast<std::size_t>(std::countr_one(blanks));
+    }
+#endif
+    while (n < text.size() && (text[n] == ' ' || text[n] == '\t')) ++n;
+    return n;
+}
+
 // The length of the run of ASCII that begins `text`, found 16 bytes at a
 // time: the checks of a whole file pass over plain text at that pace.
 inline std::size_t ascii_run_length(std::span<const Byte> text) {
