@@ -450,17 +450,18 @@ bool pass_gap(LexState& context, std::span<const Byte> line, std::size_t from, s
     return true;
 }
 
-// Takes the line at the start of `in` if it is a simple_line, copied to
-// `out` with its narrow literals escaped, and moves `context` (the chain
-// and call before it) to where the line leaves them. The context is asked
-// of `tell_context` only where the line's first token may go on with it: a
+// Takes the line at the start of `in` if it is a simple_line, copied to `out`
+// with its narrow literals escaped, and moves `context` (the chain and call
+// before it) to where the line leaves them. The context is asked of
+// `tell_context` only where the line's first token may go on with it: a
 // literal, a parenthesis or a widening macro's name. Most tokens end it,
-// blanks and comments pass it on, and a line that stops the sweep before
-// its first token, as one with a backslash or a directive does, costs no
-// look at the lines before it. It writes up to 64 bytes past what it takes, also when it stops, but never past where
-// in.size() bytes of input would go. It leaves to the state machine a line
-// where a narrow literal that it escaped is joined to a wide one, or to
-// the next line: only the state machine holds escapes back.
+// blanks and comments pass it on, and a line that stops the sweep before its
+// first token, as one with a splice or a directive does, costs no look at the
+// lines before it. It writes up to 64 bytes past what it takes, also when it
+// stops, but never past where in.size() bytes of input would go. It leaves to
+// the state machine a line where a narrow literal that it escaped is joined
+// to a wide one, or to the next line: only the state machine holds escapes
+// back.
 template <typename TellContext>
 LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byte* out, LexState& context,
                           TellContext tell_context) {
