@@ -237,8 +237,7 @@ std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::s
         LexState const& lex_state = state.lex;
         // A backslash in code that no line end follows starts no splice:
         // it is a character of its own, as in the \fB of a manual page.
-        if (b == '\\' && lex_state.mode == Mode::code && n + 1 < in.size() && in[n + 1] != '\n' &&
-            in[n + 1] != '\r') {
+        if (b == '\\' && lex_state.mode == Mode::code && n + 1 < in.size() && !carries_state(b, in[n + 1])) {
             lex(state.lex, b);
             out.copy(b);
             ++n;
@@ -570,7 +569,7 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
         }
         if (b == '\\') {
             // A splice, unless the 5C is a pair's; else a character of its own.
-            if (starts_character(in, stop) && (in[stop + 1] == '\n' || in[stop + 1] == '\r')) return {};
+            if (starts_character(in, stop) && carries_state(b, in[stop + 1])) return {};
         } else if (b != '*') {
             return {};  // a directive
         }

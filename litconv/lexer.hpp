@@ -391,8 +391,8 @@ inline bool word_ends_plainly(LexState const& state, std::span<const Byte> run) 
     while (end < run.size() && is_identifier_byte(run[end])) ++end;
     if (end == run.size()) return true;
     Byte const last = end != 0 ? run[end - 1] : static_cast<Byte>(w.text[w.size - 1]);
-    if ((last != 'T' && last != 'E') || w.size + end > 10) return true;
-    std::array<char, 10> text{};
+    if ((last != 'T' && last != 'E') || w.size + end > longest_name) return true;
+    std::array<char, longest_name> text{};
     std::copy_n(w.text.begin(), w.size, text.begin());
     std::copy_n(run.begin(), end, text.begin() + w.size);
     return !is_widening_macro({text.data(), w.size + end});
