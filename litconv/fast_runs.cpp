@@ -416,6 +416,23 @@ inline constexpr std::array<bool, 256> punctuators = [] {
 }();
 constexpr bool is_punctuator(Byte b) { return punctuators[b]; }
 
+// Whether the code line[from, to) of a simple line ends in a token that
+// ends any chain of literals and any call, whatever came before it: a
+// punctuator but a parenthesis, or a ( whose token before it in that code
+// is no widening macro's name. Most code before a literal, a comment or
+// the line end does, and then nothing before it need be read.
+[[gnu::always_inline]] inline bool ends_all_before(std::span<const Byte> line, std::size_t from, std::size_t to) {
+    while (to > from && is_blank(line[to - 1])) --to;
+    if (to == from) return false;
+    Byte const last = line[to - 1];
+    if (!is_punctuator(last) || last == ')') return false;
+    // From 0x40 up, it may be the second byte of a pair.
+    if (last >= 0x40 && to >= 2 && line[to - 2] >= 0x80) return false;
+    if (last != '(') return true;
+    for (--to; to > from && is_blank(line[to - 1]);) --to;
+    return to > from && line[to - 1] != 'T' && line[to - 1] != 'E';  // each such name ends in T or E
+}
+
 // Moves `context` past the code line[from, to) of a simple line, as the
 // lexer would: what ends a literal's suffix, a chain of literals or a call
 // is read token by token; after that only a call that it ends in matters.
@@ -456,11 +473,13 @@ bool pass_gap(LexState& context, std::span<const Byte> line, std::size_t from, s
 // literal, a parenthesis or a widening macro's name. Most tokens end it,
 // blanks and comments pass it on, and a line that stops the sweep before its
 // first token, as one with a splice or a directive does, costs no look at the
-// lines before it. It writes up to 64 bytes past what it takes, also when it
-// stops, but never past where in.size() bytes of input would go. It leaves to
-// the state machine a line where a narrow literal that it escaped is joined
-// to a wide one, or to the next line: only the state machine holds escapes
-// back.
+// lines before it. Nor is anything read of the code before a literal, a
+// comment or the line end where that code ends all before it
+// (ends_all_before), as the ( of f("...") and the ; of a statement do. It
+// writes up to 64 bytes past what it takes, also when it stops, but never
+// past where in.size() bytes of input would go. It leaves to the state
+// machine a line where a narrow literal that it escaped is joined to a wide
+// one, or to the next line: only the state machine holds escapes back.
 template <typename TellContext>
 LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byte* out, LexState& context,
                           TellContext tell_context) {
@@ -484,6 +503,13 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
     };
     // Inlined: it runs at every literal and line end of the line.
     auto const pass = [&](std::size_t end, bool token) __attribute__((always_inline)) {
+        if (ends_all_before(in, gap, end)) {
+            told = true;
+            context.after_literal = false;
+            end_chain(context);
+            escaped = false;
+            return true;
+        }
         if (!tell(end, token)) return false;
         if (!told) return true;  // blanks, before a comment or the line end
         // Most code after a literal or a comment goes on with a punctuator,
@@ -510,8 +536,10 @@ LineCopy copy_simple_line(Utf8Tables const& table, std::span<const Byte> in, Byt
         Byte const b = in[stop];
         if (b == '"') {
             if (simple_line::opens_raw(in, stop)) return {};
-            std::string_view const word = ascii_word_before(in, gap, stop, longest_prefix);
-            Prefix const prefix = prefix_of(word);
+            // Most quotes follow a punctuator or a blank: no prefix.
+            bool const after_word = stop > gap && is_identifier_byte(in[stop - 1]);
+            std::string_view const word = after_word ? ascii_word_before(in, gap, stop, longest_prefix) : std::string_view();
+            Prefix const prefix = word.empty() ? Prefix{false, Encoding::narrow, false} : prefix_of(word);
             if (!pass(prefix.is_prefix ? stop - word.size() : stop, true)) return {};
             bool const copied = join_literal(context, prefix.encoding);
             if (escaped && context.chain == Chain::wide) return {};

@@ -425,7 +425,7 @@ TEST(EscapeChunk, ContextOfTheFastPaths) {
     std::string_view const lines[] = {"x = 1;\n", "\"a\"\n", "L\"a\"\n", "TEXT\n", "TEXT(\n", "(\"a\")\n",
                                       "s = \"" KAN "\";\n", "f(L\"" KAN "\", \"a\"\n", "  \"b\" /* c */\n",
                                       "_T(\"a\") \"b\";\n", "\"a\" TEXT\n", ")\n", "// c\n", "\n", "// " KAN "\n",
-                                      " /* " KAN " */ (\n", "x \\fB" KAN ";\n"};
+                                      " /* " KAN " */ (\n", "x \\fB" KAN ";\n", "{\"" KAN "\", TEXT (\n"};
     auto const& table = codepage::cp932::utf8;
     for (auto const& kernel : codepage::copy_to_pair_variants()) {
         if (!codepage::cpu::supported(kernel, codepage::cpu::features())) continue;
@@ -471,6 +471,10 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
         {".B x \\fB" KAN "\\fR \\\\ \"" KAN "\" \\x\n", ".B x \\fB" KAN "\\fR \\\\ \"" KAN_ESCAPED "\" \\x\n"},
         {"x " HYOU " \"" KAN "\" " HYOU "\n\"" KAN "\"\n", "x " HYOU " \"" KAN_ESCAPED "\" " HYOU "\n\"" KAN_ESCAPED "\"\n"},
         {KAN "; TE\\\nXT(\"" KAN "\") \\\r\n\"" KAN "\"\n", KAN "; TE\\\nXT(\"" KAN "\") \\\r\n\"" KAN "\"\n"},
+        // What a literal follows may end all before it, unless it is a parenthesis a name may own.
+        {"TEXT (\"" KAN "\") \"" KAN "\";\n_T /* c */ (\"" KAN "\");\n{\"" KAN "\", 1}; f(x, \"" KAN "\") + g(1);\n;\n",
+         "TEXT (\"" KAN "\") \"" KAN "\";\n_T /* c */ (\"" KAN "\");\n{\"" KAN_ESCAPED "\", 1}; f(x, \"" KAN_ESCAPED "\") + g(1);\n;\n"},
+        {"L\"a\"\x81\x7B\"" KAN "\";\n;\n", "L\"a\"\x81\x7B\"" KAN "\";\n;\n"},  // 7B as a second byte is no brace
     });
 }
 
