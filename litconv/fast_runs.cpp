@@ -132,9 +132,10 @@ std::size_t copy_line_comment(std::span<const Byte> in, Byte* out, bool cr_in_sp
 // the ASCII byte it takes) without going back to the main loop for each:
 // the round trips cost more than the bytes. Anything else it leaves to
 // step, as it does the last byte of the chunk, and the first pair it would
-// escape unless `may_escape`: its escapes start holding the chain.
-std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::span<const Byte> in, Writer& out,
-                                bool may_escape) {
+// escape unless `may_escape`: its escapes start holding the chain. (A
+// parameter of the template, not asked at each pair.)
+template <bool may_escape>
+std::size_t scan_narrow_literal(ScanState& state, Utf8Tables const& table, std::span<const Byte> in, Writer& out) {
     Writer writer = out;  // in a register: through the reference it would be stored for every byte
     bool after_escape = state.after_escape;
     std::size_t i = 0;
@@ -193,8 +194,9 @@ std::size_t run_in_mode(ScanState& state, codepage::Utf8Tables const& table, std
             break;
         case Mode::string:
             if (!lex.copied)
-                return scan_narrow_literal(state, table, in, out,
-                                           lex.chain == Chain::narrow_held || lex.encoding == Encoding::utf8);
+                return lex.chain == Chain::narrow_held || lex.encoding == Encoding::utf8
+                           ? scan_narrow_literal<true>(state, table, in, out)
+                           : scan_narrow_literal<false>(state, table, in, out);
             n = copy_quoted(StringStops{}, in, out.next);
             break;
         case Mode::character:
@@ -391,7 +393,7 @@ std::size_t escape_narrow_literal(Utf8Tables const& table, std::span<const Byte>
     }();
     ScanState literal = opened;
     out.copy('"');
-    std::size_t const body = scan_narrow_literal(literal, table, in.subspan(open + 1), out, true);
+    std::size_t const body = scan_narrow_literal<true>(literal, table, in.subspan(open + 1), out);
     return literal.lex.mode == Mode::code ? open + 1 + body : 0;
 }
 
