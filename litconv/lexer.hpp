@@ -327,15 +327,17 @@ constexpr bool copied_by_lex(LexState const& state, Byte b) {
 // The ASCII word that ends at bytes[end], beginning at bytes[begin] at the
 // earliest, which starts a token: empty where it is longer than `longest`
 // (the longest name that matters, __CRT_WIDE, or prefix, u8R), or goes on
-// into a character from 0x80 up (the ASCII byte may also be the second
-// byte of such a character).
+// into a character from 0x80 up. The byte before it may be the second byte
+// of such a character even where it is no identifier byte as ASCII: the @
+// of 81 40, the 5C of 95 5C. `bytes` starts with a character.
 inline constexpr std::size_t longest_name = 10;
 inline constexpr std::size_t longest_prefix = 3;
 inline std::string_view ascii_word_before(std::span<const Byte> bytes, std::size_t begin, std::size_t end,
                                           std::size_t longest = longest_name) {
     std::size_t k = end;
     while (k > begin && end - k <= longest && bytes[k - 1] < 0x80 && is_identifier_byte(bytes[k - 1])) --k;
-    if (end - k > longest || (k > begin && bytes[k - 1] >= 0x80)) return {};
+    if (end - k > longest || (k > begin && (bytes[k - 1] >= 0x80 || !codepage::starts_character(bytes, k - 1))))
+        return {};
     return {reinterpret_cast<char const*>(bytes.data()) + k, end - k};
 }
 

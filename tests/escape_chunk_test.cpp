@@ -463,8 +463,9 @@ TEST(EscapeChunk, SimpleLinesInASweep) {
         {"/*/ " KAN " */ \"" KAN "\"\n", "/*/ " KAN " */ \"" KAN_ESCAPED "\"\n"},
         {"'\\\\' \"" KAN "\"\n", "'\\\\' \"" KAN_ESCAPED "\"\n"},
         {"L\"" KAN "\\n\", \"\\x41" KAN "\"\n", "L\"" KAN "\\n\", \"\\x41" KAN_ESCAPED "\"\n"},
-        // 81 40 is one character, whose second byte is no blank: L" after it is narrow.
-        {"\x81\x40L\"" KAN "\"\n", "\x81\x40L\"" KAN_ESCAPED "\"\n"},
+        // 81 40 is one character, whose second byte is no blank: L" after it is narrow, as after 95 5C.
+        {"\x81\x40L\"" KAN "\"\n" HYOU "L\"" KAN "\" " HYOU "TEXT(\"" KAN "\");\n;\n",
+         "\x81\x40L\"" KAN_ESCAPED "\"\n" HYOU "L\"" KAN_ESCAPED "\" " HYOU "TEXT(\"" KAN_ESCAPED "\");\n;\n"},
         {"\x81\x40L'" KAN "' \"" KAN "\"\n", "\x81\x40L'" KAN "' \"" KAN_ESCAPED "\"\n"},
         {"1\x81\x40'x\"" KAN "\"'\n\n", "1\x81\x40'x\"" KAN_ESCAPED "\"'\n\n"},  // a digit separator after 81 40
         // A backslash in code is a splice only before a line end, and never a pair's second byte.
