@@ -57,11 +57,15 @@ struct Case {
 // Each case whole and cut into pieces of every size, so that the state
 // crosses every boundary, with every sweep kernel the processor supports;
 // and escaping the result again changes nothing. Each also after a line of
-// its own, where the sweep takes simple lines. `cr_in_splice` false reads
-// the input as Windows' text mode leaves it.
+// its own, where the sweep takes simple lines, and with lines after it too:
+// the sweep takes a line only where it sees the next. `cr_in_splice` false
+// reads the input as Windows' text mode leaves it.
 void check(std::vector<Case> const& cases, bool cr_in_splice = true) {
     std::vector<Case> all = cases;
-    for (auto const& [input, expected] : cases) all.push_back({"x = 1;\n" + input, "x = 1;\n" + expected});
+    for (auto const& [input, expected] : cases) {
+        all.push_back({"x = 1;\n" + input, "x = 1;\n" + expected});
+        all.push_back({"x = 1;\n" + input + "\n;\n", "x = 1;\n" + expected + "\n;\n"});
+    }
     for (auto const& kernel : codepage::copy_to_pair_variants()) {
         if (!codepage::cpu::supported(kernel, codepage::cpu::features())) continue;
         for (auto const& [input, expected] : all) {
