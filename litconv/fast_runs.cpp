@@ -239,17 +239,14 @@ std::size_t scan_run(ScanState& state, codepage::Utf8Tables const& table, std::s
         LexState const& lex_state = state.lex;
         // A backslash in code that no line end follows starts no splice:
         // it is a character of its own, as in the \fB of a manual page.
-        if (b == '\\' && lex_state.mode == Mode::code && n + 1 < in.size() && !carries_state(b, in[n + 1])) {
-            lex(state.lex, b);
-            out.copy(b);
-            ++n;
-            state.after_escape = false;
-            continue;
-        }
+        bool const stray_backslash =
+            b == '\\' && lex_state.mode == Mode::code && n + 1 < in.size() && !carries_state(b, in[n + 1]);
         bool const here = lex_state.mode != Mode::code || lex_state.slash || b == '/' || b == '"';
         // A literal that opens may tell a held chain's kind: step's to settle.
         bool const opens_literal = lex_state.mode == Mode::code && b == '"';
-        if (!here || !copied_by_lex(lex_state, b) || (opens_literal && holding != Holding::nothing)) return n;
+        if (!stray_backslash &&
+            (!here || !copied_by_lex(lex_state, b) || (opens_literal && holding != Holding::nothing)))
+            return n;
         lex(state.lex, b);
         out.copy(b);
         ++n;
