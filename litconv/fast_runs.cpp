@@ -421,15 +421,15 @@ constexpr bool is_punctuator(Byte b) { return punctuators[b]; }
 // is no widening macro's name. Most code before a literal, a comment or
 // the line end does, and then nothing before it need be read.
 [[gnu::always_inline]] inline bool ends_all_before(std::span<const Byte> line, std::size_t from, std::size_t to) {
-    while (to > from && is_blank(line[to - 1])) --to;
+    to = before_blanks(line, from, to);
     if (to == from) return false;
     Byte const last = line[to - 1];
     if (!is_punctuator(last) || last == ')') return false;
     // From 0x40 up, it may be the second byte of a pair.
     if (last >= 0x40 && to >= 2 && line[to - 2] >= 0x80) return false;
     if (last != '(') return true;
-    for (--to; to > from && is_blank(line[to - 1]);) --to;
-    return to > from && line[to - 1] != 'T' && line[to - 1] != 'E';  // each such name ends in T or E
+    to = before_blanks(line, from, to - 1);
+    return to > from && !may_end_widening_macro(line[to - 1]);
 }
 
 // Moves `context` past the code line[from, to) of a simple line, as the
@@ -709,8 +709,7 @@ private:
     // ends its chain too.
     enum class LineEnd { afresh, blank, unknown };
     static LineEnd line_end(std::span<const Byte> line) {
-        std::size_t end = line.size() - 1;  // before the line feed
-        while (end > 0 && is_blank(line[end - 1])) --end;
+        std::size_t const end = before_blanks(line, 0, line.size() - 1);  // before the line feed
         if (end == 0) return LineEnd::blank;
         Byte const b = line[end - 1];
         if (is_identifier_byte(b) || b == '"' || b == '\'' || b == '(' || b == ')' || b == '/' || b == '\\')

@@ -86,10 +86,12 @@ constexpr Prefix prefix_of(std::string_view word) {
 
 // The macros of the Windows headers that paste L onto their argument in a
 // Unicode build (TEXT("a") is L"a"), and their C runtime kin. Each ends in
-// T or E (may_end_in_call relies on it) and begins with T or _.
+// T or E, which the fast paths look for, and begins with T or _.
+constexpr bool may_end_widening_macro(Byte b) { return b == 'T' || b == 'E'; }
+
 constexpr bool is_widening_macro(std::string_view word) {
-    if (word.size() < 2 || (word.back() != 'T' && word.back() != 'E') || (word[0] != 'T' && word[0] != '_'))
-        return false;  // as most words are
+    bool const ends_so = word.size() >= 2 && may_end_widening_macro(static_cast<Byte>(word.back()));
+    if (!ends_so || (word[0] != 'T' && word[0] != '_')) return false;  // as most words are
     return word == "TEXT" || word == "__TEXT" || word == "_T" || word == "_TEXT" || word == "__T" ||
            word == "_CRT_WIDE" || word == "__CRT_WIDE";
 }
@@ -249,6 +251,12 @@ inline std::size_t skip_blanks(std::span<const Byte> bytes, std::size_t from, st
     return from;
 }
 
+// The end of bytes[from, to) before the blanks that end it.
+constexpr std::size_t before_blanks(std::span<const Byte> bytes, std::size_t from, std::size_t to) {
+    while (to > from && is_blank(bytes[to - 1])) --to;
+    return to;
+}
+
 // What may follow a digit separator: a digit or a nondigit of the basic
 // character set. Any other character makes the ' open a character literal.
 constexpr bool continues_number_after_separator(Byte b) {
@@ -345,10 +353,9 @@ inline std::string_view ascii_word_before(std::span<const Byte> bytes, std::size
 // or its name and (: each name ends in T or E, so most code is told by a
 // byte or two.
 constexpr bool may_end_in_call(std::span<const Byte> bytes, std::size_t begin, std::size_t end) {
-    while (end > begin && is_blank(bytes[end - 1])) --end;
-    if (end > begin && bytes[end - 1] == '(')
-        for (--end; end > begin && is_blank(bytes[end - 1]);) --end;
-    return end > begin && (bytes[end - 1] == 'T' || bytes[end - 1] == 'E');
+    end = before_blanks(bytes, begin, end);
+    if (end > begin && bytes[end - 1] == '(') end = before_blanks(bytes, begin, end - 1);
+    return end > begin && may_end_widening_macro(bytes[end - 1]);
 }
 
 // Moves `state`, where no chain, call or word goes on, past the code
@@ -363,11 +370,9 @@ inline void join_call_at_end(LexState& state, std::span<const Byte> bytes, std::
     if (word_may_go_on)
         while (last > begin && bytes[last - 1] < 0x80 && is_identifier_byte(bytes[last - 1])) --last;
     if (!may_end_in_call(bytes, begin, last)) return;
-    while (is_blank(bytes[last - 1])) --last;
+    last = before_blanks(bytes, begin, last);
     bool const parenthesis = bytes[last - 1] == '(';
-    std::size_t word_end = last - (parenthesis ? 1 : 0);
-    if (parenthesis)
-        while (is_blank(bytes[word_end - 1])) --word_end;
+    std::size_t const word_end = parenthesis ? before_blanks(bytes, begin, last - 1) : last;
     std::string_view const word = ascii_word_before(bytes, begin, word_end);
     if (!is_widening_macro(word)) return;
     join_word(state, word);
@@ -393,7 +398,7 @@ inline bool word_ends_plainly(LexState const& state, std::span<const Byte> run) 
     while (end < run.size() && is_identifier_byte(run[end])) ++end;
     if (end == run.size()) return true;
     Byte const last = end != 0 ? run[end - 1] : static_cast<Byte>(w.text[w.size - 1]);
-    if ((last != 'T' && last != 'E') || w.size + end > longest_name) return true;
+    if (!may_end_widening_macro(last) || w.size + end > longest_name) return true;
     std::array<char, longest_name> text{};
     std::copy_n(w.text.begin(), w.size, text.begin());
     std::copy_n(run.begin(), end, text.begin() + w.size);
@@ -434,8 +439,7 @@ inline bool word_ends_plainly(LexState const& state, std::span<const Byte> run) 
     }
     if (word != 0) state.word = Word{};
     for (Byte b : run.subspan(word)) state.word.push(b);
-    std::size_t blanks = run.size();
-    while (blanks > 0 && is_blank(run[blanks - 1])) --blanks;
+    std::size_t const blanks = before_blanks(run, 0, run.size());
     if (blanks != 0) state.line_start = run[blanks - 1] == '\n';
 }
 
